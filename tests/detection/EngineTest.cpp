@@ -1,1 +1,152 @@
+#include "shared/detection/DetectionEngine.h"
+
 #include <gtest/gtest.h>
+
+namespace glintward {
+namespace {
+
+class EngineTest : public ::testing::Test {
+protected:
+    std::shared_ptr<const SignatureDatabase> db = SignatureDatabase::builtIn();
+    MatchOptions options{{}, true};
+    int catalogueCalls = 0;
+    DetectionEngine engine{DetectionEngine::STALE_AFTER_MS_DEFAULT,
+                           [this] {
+                               ++catalogueCalls;
+                               return db;
+                           },
+                           [this] { return options; }};
+
+    // Name "rayban" matches at 0.9; with company id 1422 at 0.95; "Oakley" and "spectacles" at 0.9 for other
+    // signatures; a bare company id at 0.6.
+    std::optional<SignatureMatch> hear(const std::string& address, std::optional<std::string> name, int rssi,
+                                       std::int64_t t, std::vector<std::int32_t> companies = {},
+                                       std::optional<std::int32_t> txPower = std::nullopt) {
+        return engine.onAdvertisement(
+            BleAdvertisement{address, std::move(name), std::move(companies), {}, rssi, txPower, t});
+    }
+    RadarState state(Set<std::string> muted = {}) const { return engine.currentState(true, muted); }
+};
+
+TEST_F(EngineTest, NonMatchingAdvertisementRecordsNothing) {
+    const RadarState before = state();
+    EXPECT_FALSE(hear("a", "iPhone", -40, 1, {76}));
+    EXPECT_EQ(state(), before);
+    EXPECT_EQ(catalogueCalls, 1);
+}
+
+TEST_F(EngineTest, TracksSmoothsAndLogsOneDevice) {
+    const auto m = hear("a", "rayban", -60, 1000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->confidence, 0.9);
+    RadarState s = state();
+    ASSERT_EQ(s.detections.size(), 1u);
+    EXPECT_EQ(s.detections[0], (Detection{"a", "Ray-Ban Meta glasses", "Meta / Ray-Ban", 0.9, -60.0,
+                                           RssiSmoother::estimateDistanceMeters(-60.0, std::nullopt),
+                                           Proximity::IMMEDIATE, 1000, 1000, false}));
+    EXPECT_EQ(s.sessionLog, (std::vector<SessionLogEntry>{{"a", "Ray-Ban Meta glasses", "Meta / Ray-Ban", 1000, 1000, -60}}));
+    EXPECT_EQ(s.threatLevel, ThreatLevel::DETECTED);
+
+    hear("a", "rayban", -70, 2000, {}, -70);
+    hear("a", "rayban", -70, 1500);  // no transmit power: the last one stays; an earlier time is taken as is
+    s = state();
+    EXPECT_EQ(s.detections[0].smoothedRssi, ((1.0 - 0.3) * -63.0) + (-70 * 0.3));
+    EXPECT_EQ(s.detections[0].estimatedDistanceMeters,
+              RssiSmoother::estimateDistanceMeters(s.detections[0].smoothedRssi, -70));
+    EXPECT_EQ(s.detections[0].firstSeenMs, 1000);
+    EXPECT_EQ(s.detections[0].lastSeenMs, 1500);
+    EXPECT_EQ(s.sessionLog[0].strongestRssi, -60);
+    EXPECT_EQ(s.sessionLog[0].lastSeenMs, 1500);
+}
+
+TEST_F(EngineTest, BestMatchIsKeptUntilAStrictlyBetterOne) {
+    hear("a", "Oakley", -60, 1);
+    const auto own = hear("a", "rayban", -60, 2, {1422});
+    EXPECT_EQ(own->signature->id, "rayban-meta");
+    EXPECT_EQ(state().detections[0].displayName, "Ray-Ban Meta glasses");
+    // A weaker match is returned as the advertisement's own but does not replace the tracked one.
+    EXPECT_EQ(hear("a", "Oakley", -60, 3)->signature->id, "oakley-meta");
+    EXPECT_EQ(state().detections[0].confidence, 0.95);
+    EXPECT_EQ(state().sessionLog[0].displayName, "Ray-Ban Meta glasses");
+
+    hear("b", "Oakley", -60, 1);
+    hear("b", "spectacles", -60, 2);  // an equal confidence keeps the earlier signature
+    EXPECT_EQ(state().detections[1].displayName, "Oakley Meta glasses");
+}
+
+TEST_F(EngineTest, PruneDropsOnlyDevicesSilentForLongerThanTheLimit) {
+    hear("a", "rayban", -60, 1000);
+    engine.prune(31000);
+    EXPECT_EQ(state().detections.size(), 1u);
+    engine.prune(31001);
+    EXPECT_TRUE(state().detections.empty());
+    EXPECT_EQ(state().sessionLog.size(), 1u);
+
+    // Heard again: tracked afresh with a new first time and smoother, while the log keeps the run's first time.
+    hear("b", "rayban", -80, 40000);
+    hear("a", "rayban", -80, 50000);
+    const RadarState s = state();
+    ASSERT_EQ(s.detections.size(), 2u);
+    EXPECT_EQ(s.detections[0].address, "b");  // equal RSSI: the order in which tracking began
+    EXPECT_EQ(s.detections[1].firstSeenMs, 50000);
+    EXPECT_EQ(s.detections[1].smoothedRssi, -80.0);
+    EXPECT_EQ(s.sessionLog[0].address, "a");
+    EXPECT_EQ(s.sessionLog[0].firstSeenMs, 1000);
+    EXPECT_EQ(s.sessionLog[0].strongestRssi, -60);
+}
+
+TEST_F(EngineTest, DetectionsSortUnmutedFirstThenStrongest) {
+    hear("weak", "rayban", -80, 1);
+    hear("strong", "rayban", -60, 1);
+    hear("muted", "rayban", -50, 1);
+    const RadarState s = state({"muted"});
+    std::vector<std::string> order;
+    for (const auto& d : s.detections) order.push_back(d.address);
+    EXPECT_EQ(order, (std::vector<std::string>{"strong", "weak", "muted"}));
+    EXPECT_TRUE(s.detections[2].muted);
+    EXPECT_EQ(engine.currentState(false, {"muted"}).detections, s.detections);
+    EXPECT_FALSE(engine.currentState(false, {}).scanning);
+}
+
+TEST_F(EngineTest, ThreatLevelCountsOnlyUnmutedDetections) {
+    EXPECT_EQ(state().threatLevel, ThreatLevel::CLEAR);
+    hear("glasses", "rayban", -60, 1, {1422});
+    hear("unknown", std::nullopt, -60, 1, {1422});
+    EXPECT_EQ(state().threatLevel, ThreatLevel::DETECTED);
+    EXPECT_EQ(state({"glasses"}).threatLevel, ThreatLevel::POSSIBLE);
+    EXPECT_EQ(state({"glasses", "unknown"}).threatLevel, ThreatLevel::CLEAR);
+    EXPECT_EQ(state({"GLASSES"}).threatLevel, ThreatLevel::DETECTED);  // addresses compare exactly
+}
+
+TEST_F(EngineTest, OptionsAndCatalogueAreReadOnEveryAdvertisement) {
+    options.matchUnknownIds = false;
+    EXPECT_FALSE(hear("a", std::nullopt, -60, 1, {1422}));
+    options.matchUnknownIds = true;
+    EXPECT_TRUE(hear("a", std::nullopt, -60, 2, {1422}));
+    db = std::make_shared<const SignatureDatabase>(1, std::vector<DeviceSignature>{}, std::vector<Pattern>{});
+    EXPECT_FALSE(hear("a", "rayban", -60, 3));
+    EXPECT_EQ(state().detections[0].lastSeenMs, 2);
+}
+
+TEST_F(EngineTest, ClearSessionLogAndReset) {
+    hear("a", "rayban", -50, 1);
+    engine.clearSessionLog();
+    EXPECT_TRUE(state().sessionLog.empty());
+    EXPECT_EQ(state().detections.size(), 1u);
+    hear("a", "rayban", -70, 9);
+    EXPECT_EQ(state().sessionLog, (std::vector<SessionLogEntry>{{"a", "Ray-Ban Meta glasses", "Meta / Ray-Ban", 9, 9, -70}}));
+    engine.reset();
+    EXPECT_TRUE(state().sessionLog.empty());
+    EXPECT_TRUE(state().detections.empty());
+}
+
+TEST(TotalOrder, MatchesJavaDoubleCompare) {
+    EXPECT_LT(compareTotal(-0.0, 0.0), 0);
+    EXPECT_GT(compareTotal(std::nan(""), HUGE_VAL), 0);
+    EXPECT_EQ(compareTotal(std::nan(""), -std::nan("")), 0);
+    EXPECT_LT(compareTotal(-1.0, 2.0), 0);
+    EXPECT_EQ(compareTotal(3.0, 3.0), 0);
+}
+
+}  // namespace
+}  // namespace glintward
