@@ -9,7 +9,7 @@ SignatureRepository& SignatureRepository::shared() {
 
 SignatureRepository::SignatureRepository() : current_(SignatureDatabase::builtIn()) {}
 
-bool SignatureRepository::update(std::shared_ptr<const SignatureDatabase> database) {
+bool SignatureRepository::update(const std::shared_ptr<const SignatureDatabase>& database) {
     if (!database) return false;
     auto inForce = current_.load();
     // compare_exchange_strong reloads inForce when another thread installed a catalogue in between.

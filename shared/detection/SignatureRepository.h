@@ -22,7 +22,7 @@ public:
     std::shared_ptr<const SignatureDatabase> current() const { return current_.load(); }
 
     // Installs the catalogue when its version is strictly higher than the one in force.
-    bool update(std::shared_ptr<const SignatureDatabase> database);
+    bool update(const std::shared_ptr<const SignatureDatabase>& database);
 
     // Puts a new built-in catalogue in force, whatever was there.
     void resetToBuiltIn();

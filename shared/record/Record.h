@@ -44,9 +44,9 @@ constexpr int ordinal(E e) {
 // All entries in declared order.
 template <Enumeration E>
 constexpr auto values() {
-    constexpr std::size_t n = EnumInfo<E>::NAMES.size();
-    std::array<E, n> all{};
-    for (std::size_t i = 0; i < n; ++i) all[i] = static_cast<E>(i);
+    constexpr std::size_t COUNT = EnumInfo<E>::NAMES.size();
+    std::array<E, COUNT> all{};
+    for (std::size_t i = 0; i < COUNT; ++i) all[i] = static_cast<E>(i);
     return all;
 }
 
