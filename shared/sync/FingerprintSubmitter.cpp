@@ -18,8 +18,12 @@ constexpr std::string_view FINGERPRINTS_PATH = "/v1/fingerprints";
 constexpr std::int32_t MIN_RSSI_DBM = -127;
 constexpr std::int32_t MAX_RSSI_DBM = 20;
 
-Json toJson(const std::string& v) { return v; }
-Json toJson(std::int32_t v) { return v; }
+Json toJson(const std::string& v) {
+    return v;
+}
+Json toJson(std::int32_t v) {
+    return v;
+}
 template <class T>
 Json toJson(const std::optional<T>& v) {
     return v ? toJson(*v) : Json(nullptr);
@@ -36,25 +40,29 @@ std::string encode(const FingerprintDto& report) {
     Json object = Json::object();
     std::apply([&](const auto&... f) { ((object[std::string(f.name)] = toJson(report.*(f.member))), ...); },
                FingerprintDto::recordFields());
-    // Names come from any radio nearby: a byte that is not UTF-8 becomes U+FFFD instead of failing the report.
+    // Names come from any radio nearby: a byte that is not UTF-8 becomes U+FFFD instead of failing the
+    // report.
     return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 template <class T>
 std::vector<T> firstItems(const std::vector<T>& all, std::size_t limit) {
-    return std::vector<T>(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), limit)));
+    return std::vector<T>(all.begin(),
+                          all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), limit)));
 }
 
 }  // namespace
 
 FingerprintSubmitter::FingerprintSubmitter(std::string baseUrl, std::string appVersion,
-                                           std::shared_ptr<HttpTransport> transport, std::int32_t maxPerSession)
+                                           std::shared_ptr<HttpTransport> transport,
+                                           std::int32_t maxPerSession)
     : baseUrl_(std::move(baseUrl)),
       appVersion_(std::move(appVersion)),
       transport_(std::move(transport)),
       maxPerSession_(maxPerSession) {}
 
-SubmitResult FingerprintSubmitter::submit(const BleAdvertisement& advertisement, const SignatureMatch& match) {
+SubmitResult FingerprintSubmitter::submit(const BleAdvertisement& advertisement,
+                                          const SignatureMatch& match) {
     if (service_url::isBlank(baseUrl_)) return SubmitResult::FAILED;
     const std::string& address = advertisement.address;
     {

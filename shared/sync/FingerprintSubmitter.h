@@ -45,8 +45,8 @@ public:
     static constexpr std::int32_t DEFAULT_MAX_PER_SESSION = 20;
 
     // maxPerSession is not validated: zero or less makes every report SKIPPED_CAP.
-    FingerprintSubmitter(std::string baseUrl, std::string appVersion, std::shared_ptr<HttpTransport> transport,
-                         std::int32_t maxPerSession);
+    FingerprintSubmitter(std::string baseUrl, std::string appVersion,
+                         std::shared_ptr<HttpTransport> transport, std::int32_t maxPerSession);
 
     // Blocks for the duration of the request: one POST of the report to base URL + "/v1/fingerprints".
     SubmitResult submit(const BleAdvertisement& advertisement, const SignatureMatch& match);

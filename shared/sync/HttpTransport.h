@@ -1,6 +1,6 @@
 #pragma once
-// The module's only way to the network. The host implements the transport; this module never builds a response
-// of its own and sets no time limit, so every call must end by itself in bounded time.
+// The module's only way to the network. The host implements the transport; this module never builds a
+// response of its own and sets no time limit, so every call must end by itself in bounded time.
 
 #include <cstdint>
 #include <map>
@@ -21,8 +21,8 @@ struct HttpResponse {
     std::int32_t code = -1;
     // The body as UTF-8 text; absent when the exchange failed or the body is not valid UTF-8.
     std::optional<std::string> body;
-    // Every response header under its lower-cased name; empty when the exchange failed. Readers look headers up
-    // by their lower-case name only, so a transport that keeps "ETag" as written hides it.
+    // Every response header under its lower-cased name; empty when the exchange failed. Readers look headers
+    // up by their lower-case name only, so a transport that keeps "ETag" as written hides it.
     HttpHeaders headers;
 
     GLINTWARD_RECORD(HttpResponse, code, body, headers)

@@ -42,7 +42,8 @@ struct Path {
 
 template <class R>
 bool isOptional(std::string_view member) {
-    return std::find(R::OPTIONAL_MEMBERS.begin(), R::OPTIONAL_MEMBERS.end(), member) != R::OPTIONAL_MEMBERS.end();
+    return std::find(R::OPTIONAL_MEMBERS.begin(), R::OPTIONAL_MEMBERS.end(), member) !=
+           R::OPTIONAL_MEMBERS.end();
 }
 
 [[noreturn]] void missingMembers(const std::vector<std::string_view>& missing, std::string_view serialName,
@@ -134,7 +135,8 @@ void decode(const Json& json, R& out, const Path& path) {
     if (!missing.empty()) missingMembers(missing, R::SERIAL_NAME, path);
 }
 
-std::vector<Pattern> compileAll(const std::vector<std::string>& sources, Pattern (*compile)(std::string_view)) {
+std::vector<Pattern> compileAll(const std::vector<std::string>& sources,
+                                Pattern (*compile)(std::string_view)) {
     std::vector<Pattern> patterns;
     patterns.reserve(sources.size());
     for (const auto& source : sources) {
@@ -168,11 +170,12 @@ std::shared_ptr<const SignatureDatabase> SignatureBundleJson::toDatabase(const S
         std::vector<std::string> uuids;
         uuids.reserve(s.serviceUuids.size());
         for (const auto& uuid : s.serviceUuids) uuids.push_back(lowerAscii(uuid));
-        signatures.push_back(DeviceSignature{s.id, s.brand, s.displayName, compileAll(s.namePatterns, compileOrNull),
-                                             Set<std::int32_t>(s.companyIds), s.companyIdsVerified,
-                                             Set<std::string>(std::move(uuids))});
+        signatures.push_back(DeviceSignature{
+            s.id, s.brand, s.displayName, compileAll(s.namePatterns, compileOrNull),
+            Set<std::int32_t>(s.companyIds), s.companyIdsVerified, Set<std::string>(std::move(uuids))});
     }
-    return std::make_shared<const SignatureDatabase>(dto.version, std::move(signatures), std::move(exclusions));
+    return std::make_shared<const SignatureDatabase>(dto.version, std::move(signatures),
+                                                     std::move(exclusions));
 }
 
 Pattern SignatureBundleJson::compileOrNull(std::string_view source) {

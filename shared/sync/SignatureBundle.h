@@ -1,11 +1,11 @@
 #pragma once
-// The signature bundle: the JSON document in which the signature service delivers a catalogue, its two transfer
-// records, and the decoder that turns a document into a catalogue of the detection core.
+// The signature bundle: the JSON document in which the signature service delivers a catalogue, its two
+// transfer records, and the decoder that turns a document into a catalogue of the detection core.
 //
 // The document arrives from the network and from the host's store, so decoding is strict: standard JSON only,
-// every defined member of its JSON type (no coercion, a null is never a default, integers in the 32-bit signed
-// range), required members present, nothing after the closing brace. Members the format does not define are
-// skipped at every level, so the service can add some without breaking older clients.
+// every defined member of its JSON type (no coercion, a null is never a default, integers in the 32-bit
+// signed range), required members present, nothing after the closing brace. Members the format does not
+// define are skipped at every level, so the service can add some without breaking older clients.
 
 #include <array>
 #include <cstdint>
@@ -65,8 +65,8 @@ public:
     // Decodes one document; throws BundleDecodingError when it breaks any rule of the format.
     static SignatureBundleDto parse(std::string_view text);
 
-    // A new catalogue built from a decoded bundle. Never fails: a pattern that does not compile is left out of
-    // its list, and nothing else is validated (ids, identifiers and the version pass through as they are).
+    // A new catalogue built from a decoded bundle. Never fails: a pattern that does not compile is left out
+    // of its list, and nothing else is validated (ids, identifiers and the version pass through as they are).
     static std::shared_ptr<const SignatureDatabase> toDatabase(const SignatureBundleDto& dto);
 
 private:

@@ -44,16 +44,18 @@ SyncResult SignatureSyncClient::sync() const {
     const std::string url = service_url::join(baseUrl_, SIGNATURES_PATH);
 
     HttpHeaders headers;
-    if (std::optional<std::string> etag = store_->savedEtag()) headers.emplace("If-None-Match", std::move(*etag));
+    if (std::optional<std::string> etag = store_->savedEtag())
+        headers.emplace("If-None-Match", std::move(*etag));
 
-    HttpResponse response;
+    std::optional<HttpResponse> received;
     try {
-        response = transport_->get(url, headers);
+        received.emplace(transport_->get(url, headers));
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
         return failed(messageOr(e, NETWORK_ERROR_REASON));
     }
+    const HttpResponse& response = *received;
 
     if (response.code == 200 && response.body) {
         std::shared_ptr<const SignatureDatabase> database;
@@ -65,8 +67,9 @@ SyncResult SignatureSyncClient::sync() const {
             return failed(std::string(MALFORMED_BUNDLE_PREFIX) + messageOr(e, "null"));
         }
         const auto etag = response.headers.find("etag");
-        store_->save(*response.body,
-                     etag == response.headers.end() ? std::nullopt : std::optional<std::string>(etag->second));
+        store_->save(*response.body, etag == response.headers.end()
+                                         ? std::nullopt
+                                         : std::optional<std::string>(etag->second));
         return {SyncResult::Updated{std::move(database)}};
     }
     if (response.code == 304) return {SyncResult::NotModified{}};

@@ -1,7 +1,7 @@
 #pragma once
-// Keeps the signature catalogue current from the signature service: loads the bundle the host's store kept, and
-// fetches a new one with entity-tag revalidation. The client installs nothing; the caller offers the catalogues
-// to SignatureRepository, which alone decides whether one replaces the catalogue in force.
+// Keeps the signature catalogue current from the signature service: loads the bundle the host's store kept,
+// and fetches a new one with entity-tag revalidation. The client installs nothing; the caller offers the
+// catalogues to SignatureRepository, which alone decides whether one replaces the catalogue in force.
 
 #include <cstdint>
 #include <memory>
@@ -24,7 +24,9 @@ struct Traits<std::shared_ptr<const SignatureDatabase>> {
                       const std::shared_ptr<const SignatureDatabase>& b) {
         return a == b;
     }
-    static std::int32_t hash(const std::shared_ptr<const SignatureDatabase>& d) { return d ? d->hashCode() : 0; }
+    static std::int32_t hash(const std::shared_ptr<const SignatureDatabase>& d) {
+        return d ? d->hashCode() : 0;
+    }
     static void append(std::string& out, const std::shared_ptr<const SignatureDatabase>& d) {
         out += d ? d->toString() : std::string("null");
     }
@@ -44,7 +46,9 @@ struct SyncResult {
         std::int32_t hashCode() const { return record::hashText("NotModified"); }
         std::string toString() const { return "NotModified"; }
         friend bool operator==(const NotModified&, const NotModified&) { return true; }
-        friend std::ostream& operator<<(std::ostream& out, const NotModified&) { return out << "NotModified"; }
+        friend std::ostream& operator<<(std::ostream& out, const NotModified&) {
+            return out << "NotModified";
+        }
     };
 
     // reason: "no API base URL configured", the transport's message (or "network error" when it has none),
@@ -84,10 +88,10 @@ public:
     // text is left as it is). Calls only savedBundle() on the store, never the transport.
     std::shared_ptr<const SignatureDatabase> loadCached() const;
 
-    // One GET of base URL + "/v1/signatures", with "If-None-Match" when a tag is stored. A 200 body is decoded
-    // and converted before anything is saved, so the store only ever holds a bundle that converted, with the tag
-    // of the same response. Exceptions the transport throws (std::exception, except std::bad_alloc) become
-    // Failed; the store's operations are not guarded.
+    // One GET of base URL + "/v1/signatures", with "If-None-Match" when a tag is stored. A 200 body is
+    // decoded and converted before anything is saved, so the store only ever holds a bundle that converted,
+    // with the tag of the same response. Exceptions the transport throws (std::exception, except
+    // std::bad_alloc) become Failed; the store's operations are not guarded.
     SyncResult sync() const;
 
 private:

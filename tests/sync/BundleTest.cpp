@@ -37,7 +37,12 @@ TEST(BundleParse, DecodesEveryMemberWhateverTheirOrder) {
     const SignatureBundleDto expected{
         7,
         {"quest", "quest"},
-        {{"rayban-meta", "Meta", "Ray-Ban \"Meta\"", {"ray[- ]?ban", "caf\xC3\xA9"}, {1422, 1422, -7}, true,
+        {{"rayban-meta",
+          "Meta",
+          "Ray-Ban \"Meta\"",
+          {"ray[- ]?ban", "caf\xC3\xA9"},
+          {1422, 1422, -7},
+          true,
           {"0000FD5F-0000-1000-8000-00805F9B34FB", "fd5f"}},
          {"", "", "", {}, {}, false, {}}},
     };
@@ -58,35 +63,57 @@ TEST(BundleParse, SkipsMembersTheFormatDoesNotDefineAtEveryLevel) {
         EXPECT_EQ(dto.version, 3) << document;
         for (const auto& s : dto.signatures) EXPECT_EQ(s, (SignatureDto{"a", "b", "c", {}, {}, false, {}}));
     }
-    // Keys match exactly, letter case included: "Version" is an unknown member, and "version" is then missing.
+    // Keys match exactly, letter case included: "Version" is an unknown member, and "version" is then
+    // missing.
     EXPECT_THAT(decodingError(R"({"Version": 3})"), HasSubstr("'version'"));
 }
 
 TEST(BundleParse, RejectsWhatBreaksTheRules) {
     const char* documents[] = {
         // syntax: standard JSON only, one value, nothing after it
-        "", "   ", R"({"version": 1,})", R"({"version": 1, "exclusionPatterns": ["a",]})", R"({"version": 1} x)",
-        R"({"version": 1}{})", R"({'version': 1})", R"({version: 1})", R"({"version": 1 /* c */})",
-        R"({"version": NaN})", R"({"version": 01})", "{\"version\": 1, \"exclusionPatterns\": [\"\xFF\"]}",
+        "",
+        "   ",
+        R"({"version": 1,})",
+        R"({"version": 1, "exclusionPatterns": ["a",]})",
+        R"({"version": 1} x)",
+        R"({"version": 1}{})",
+        R"({'version': 1})",
+        R"({version: 1})",
+        R"({"version": 1 /* c */})",
+        R"({"version": NaN})",
+        R"({"version": 01})",
+        "{\"version\": 1, \"exclusionPatterns\": [\"\xFF\"]}",
         // the top level must be an object
-        "[]", "5", "null",
+        "[]",
+        "5",
+        "null",
         // null is never a default, also as an element
-        R"({"version": null})", R"({"version": 1, "namePatterns": null, "signatures": null})",
+        R"({"version": null})",
+        R"({"version": 1, "signatures": null})",
+        R"({"version": 1, "exclusionPatterns": null})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "namePatterns": null}]})",
         R"({"version": 1, "exclusionPatterns": [null]})",
         R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIds": [76, null]}]})",
         R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIdsVerified": null}]})",
         // no coercion, no fractions, 32-bit range
-        R"({"version": 2.5})", R"({"version": 1.0})", R"({"version": "5"})", R"({"version": true})",
-        R"({"version": 2147483648})", R"({"version": -2147483649})", R"({"version": 18446744073709551616})",
+        R"({"version": 2.5})",
+        R"({"version": 1.0})",
+        R"({"version": "5"})",
+        R"({"version": true})",
+        R"({"version": 2147483648})",
+        R"({"version": -2147483649})",
+        R"({"version": 18446744073709551616})",
         R"({"version": 1e999})",
         R"({"version": 1, "signatures": [{"id": 5, "brand": "b", "displayName": "c"}]})",
         R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIdsVerified": "true"}]})",
         R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIds": [4294967296]}]})",
         R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "serviceUuids": "fd5f"}]})",
-        R"({"version": 1, "signatures": {}})", R"({"version": 1, "signatures": [5]})",
+        R"({"version": 1, "signatures": {}})",
+        R"({"version": 1, "signatures": [5]})",
         R"({"version": 1, "exclusionPatterns": [["a"]]})",
         // required members
-        R"({})", R"({"version": 1, "signatures": [{"id": "a", "displayName": "c"}]})",
+        R"({})",
+        R"({"version": 1, "signatures": [{"id": "a", "displayName": "c"}]})",
     };
     for (const char* document : documents) EXPECT_FALSE(decodingError(document).empty()) << document;
 

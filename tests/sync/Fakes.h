@@ -41,9 +41,12 @@ struct Request {
 // thread uses the transport.
 class FakeTransport final : public HttpTransport {
 public:
-    explicit FakeTransport(std::shared_ptr<CallLog> log = std::make_shared<CallLog>()) : log_(std::move(log)) {}
+    explicit FakeTransport(std::shared_ptr<CallLog> log = std::make_shared<CallLog>())
+        : log_(std::move(log)) {}
 
-    std::function<HttpResponse(const Request&)> respond = [](const Request&) { return HttpResponse{200, {}, {}}; };
+    std::function<HttpResponse(const Request&)> respond = [](const Request&) {
+        return HttpResponse{200, {}, {}};
+    };
 
     void answer(HttpResponse response) {
         respond = [response](const Request&) { return response; };

@@ -22,13 +22,14 @@ constexpr const char* BASE_URL = "http://127.0.0.1:8080";
 SignatureMatch matchOf(std::vector<std::string> patterns, std::string id = "rayban-meta") {
     std::vector<Pattern> compiled;
     for (const auto& p : patterns) compiled.push_back(compilePattern(p));
-    return {std::make_shared<const DeviceSignature>(
-                DeviceSignature{std::move(id), "Meta", "Ray-Ban Meta", std::move(compiled), {1422}, true, {}}),
+    return {std::make_shared<const DeviceSignature>(DeviceSignature{
+                std::move(id), "Meta", "Ray-Ban Meta", std::move(compiled), {1422}, true, {}}),
             0.95};
 }
 
 BleAdvertisement advertisement(std::string address, std::optional<std::string> name = "Ray-Ban 0042") {
-    return {std::move(address), std::move(name), {1422}, {"0000fd5f-0000-1000-8000-00805f9b34fb"}, -60, 4, 1000};
+    return {
+        std::move(address), std::move(name), {1422}, {"0000fd5f-0000-1000-8000-00805f9b34fb"}, -60, 4, 1000};
 }
 
 class FingerprintTest : public ::testing::Test {
@@ -58,17 +59,19 @@ TEST_F(FingerprintTest, ReportWritesAllEightMembersCompactInOrder) {
     // Absent values are written as null and empty lists as [], never left out; texts are escaped.
     FingerprintSubmitter quoted(BASE_URL, "1.0 \"beta\"\n\xFF", transport, 20);
     EXPECT_EQ(quoted.submit({"a2", std::nullopt, {}, {}, -70, std::nullopt, 0}, match), SubmitResult::SENT);
-    EXPECT_EQ(lastBody(),
-              "{\"platform\":\"android\",\"appVersion\":\"1.0 \\\"beta\\\"\\n\xEF\xBF\xBD\",\"deviceName\":null,"
-              "\"companyIds\":[],\"serviceUuids\":[],\"rssi\":-70,\"matchedSignatureId\":\"rayban-meta\","
-              "\"context\":\"unconfirmed\"}");
+    EXPECT_EQ(
+        lastBody(),
+        "{\"platform\":\"android\",\"appVersion\":\"1.0 \\\"beta\\\"\\n\xEF\xBF\xBD\",\"deviceName\":null,"
+        "\"companyIds\":[],\"serviceUuids\":[],\"rssi\":-70,\"matchedSignatureId\":\"rayban-meta\","
+        "\"context\":\"unconfirmed\"}");
 }
 
 TEST_F(FingerprintTest, RssiIsClampedAndListsCutToSixteen) {
     auto s = submitter(100);
     const std::pair<std::int32_t, const char*> rssi[] = {
-        {127, "\"rssi\":20,"}, {21, "\"rssi\":20,"}, {20, "\"rssi\":20,"}, {-60, "\"rssi\":-60,"},
-        {-127, "\"rssi\":-127,"}, {-128, "\"rssi\":-127,"}, {INT32_MIN, "\"rssi\":-127,"},
+        {127, "\"rssi\":20,"},         {21, "\"rssi\":20,"},     {20, "\"rssi\":20,"},
+        {-60, "\"rssi\":-60,"},        {-127, "\"rssi\":-127,"}, {-128, "\"rssi\":-127,"},
+        {INT32_MIN, "\"rssi\":-127,"},
     };
     for (const auto& [value, text] : rssi) {
         auto ad = advertisement("r" + std::to_string(value));
@@ -84,8 +87,9 @@ TEST_F(FingerprintTest, RssiIsClampedAndListsCutToSixteen) {
     many.serviceUuids[0] = "first";
     ASSERT_EQ(s.submit(many, match), SubmitResult::SENT);
     EXPECT_THAT(lastBody(), HasSubstr(R"("companyIds":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16],)"));
-    EXPECT_THAT(lastBody(), HasSubstr(R"("serviceUuids":["first","u","u","u","u","u","u","u","u","u","u","u","u",)"
-                                      R"("u","u","u"],)"));
+    EXPECT_THAT(lastBody(),
+                HasSubstr(R"("serviceUuids":["first","u","u","u","u","u","u","u","u","u","u","u","u",)"
+                          R"("u","u","u"],)"));
 }
 
 TEST(SanitizedDeviceName, OnlyTheFirstOccurrenceOfTheFirstPatternFound) {
@@ -95,10 +99,10 @@ TEST(SanitizedDeviceName, OnlyTheFirstOccurrenceOfTheFirstPatternFound) {
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {{"ray[- ]?ban"}, "Jo's RAY BAN 7 ray-ban", "RAY BAN"},  // in the name's own letter case
+        {{"ray[- ]?ban"}, "Jo's RAY BAN 7 ray-ban", "RAY BAN"},         // in the name's own letter case
         {{"wayfarer", "ray[- ]?ban"}, "Ray-Ban Wayfarer", "Wayfarer"},  // pattern order beats name order
-        {{"(", "oak"}, "Oakley", "Oak"},                               // a pattern that never compiled
-        {{"x*", "ray"}, "Ray-Ban", ""},                                // an empty occurrence is not absent
+        {{"(", "oak"}, "Oakley", "Oak"},                                // a pattern that never compiled
+        {{"x*", "ray"}, "Ray-Ban", ""},                                 // an empty occurrence is not absent
         {{"ray[- ]?ban"}, "Oakley", std::nullopt},
         {{"ray[- ]?ban"}, std::nullopt, std::nullopt},
         {{}, "Ray-Ban", std::nullopt},  // matched by company ID
@@ -123,7 +127,8 @@ TEST_F(FingerprintTest, EachAddressIsSentOnceAndTheCapCountsRecordedAddresses) {
         EXPECT_EQ(s.submit(advertisement("a"), match), SubmitResult::SKIPPED_DUPLICATE);
         EXPECT_EQ(s.submit(advertisement("b"), match), SubmitResult::SENT);
         EXPECT_EQ(s.submit(advertisement("c"), match), SubmitResult::SKIPPED_CAP);
-        EXPECT_EQ(s.submit(advertisement("b"), match), SubmitResult::SKIPPED_DUPLICATE);  // duplicate beats cap
+        EXPECT_EQ(s.submit(advertisement("b"), match),
+                  SubmitResult::SKIPPED_DUPLICATE);  // duplicate beats cap
         EXPECT_EQ(transport->requests().size(), before + 2);
     }
     for (std::int32_t cap : {0, -1}) {
@@ -137,11 +142,21 @@ TEST_F(FingerprintTest, EachAddressIsSentOnceAndTheCapCountsRecordedAddresses) {
 
 TEST_F(FingerprintTest, FailedReportFreesItsSlot) {
     const std::function<HttpResponse(const Request&)> failures[] = {
-        [](const Request&) { return HttpResponse{300, std::nullopt, {}}; },
-        [](const Request&) { return HttpResponse{404, "no", {}}; },
-        [](const Request&) { return HttpResponse{500, std::nullopt, {}}; },
-        [](const Request&) { return HttpResponse{199, std::nullopt, {}}; },
-        [](const Request&) { return HttpResponse{-1, std::nullopt, {}}; },
+        [](const Request&) {
+            return HttpResponse{300, std::nullopt, {}};
+        },
+        [](const Request&) {
+            return HttpResponse{404, "no", {}};
+        },
+        [](const Request&) {
+            return HttpResponse{500, std::nullopt, {}};
+        },
+        [](const Request&) {
+            return HttpResponse{199, std::nullopt, {}};
+        },
+        [](const Request&) {
+            return HttpResponse{-1, std::nullopt, {}};
+        },
         [](const Request&) -> HttpResponse { throw std::runtime_error("connection refused"); },
     };
     for (std::size_t i = 0; i < std::size(failures); ++i) {

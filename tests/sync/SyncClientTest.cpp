@@ -32,7 +32,9 @@ protected:
     std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>(log);
     std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>(log);
 
-    SyncResult sync(std::string baseUrl = BASE_URL) { return SignatureSyncClient(baseUrl, store, transport).sync(); }
+    SyncResult sync(std::string baseUrl = BASE_URL) {
+        return SignatureSyncClient(baseUrl, store, transport).sync();
+    }
     std::shared_ptr<const SignatureDatabase> loadCached() {
         return SignatureSyncClient(BASE_URL, store, transport).loadCached();
     }
@@ -125,7 +127,8 @@ TEST_F(SyncClientTest, LowerVersionIsStillSavedAndReturned) {
 
 TEST_F(SyncClientTest, MalformedBundleFailsAndKeepsTheStore) {
     keep("old", "\"v6\"");
-    for (const char* body : {R"({"version": 2.5})", R"({"version": 1} trailing)", "", R"({"signatures": []})"}) {
+    for (const char* body :
+         {R"({"version": 2.5})", R"({"version": 1} trailing)", "", R"({"signatures": []})"}) {
         transport->answer({200, body, {{"etag", "\"v7\""}}});
         const SyncResult result = sync();
         const auto* failure = result.as<SyncResult::Failed>();
@@ -158,7 +161,9 @@ TEST_F(SyncClientTest, EveryOtherResponseFailsWithItsStatus) {
 }
 
 TEST_F(SyncClientTest, TransportExceptionsBecomeFailures) {
-    transport->respond = [](const fakes::Request&) -> HttpResponse { throw std::runtime_error("connection reset"); };
+    transport->respond = [](const fakes::Request&) -> HttpResponse {
+        throw std::runtime_error("connection reset");
+    };
     EXPECT_EQ(sync(), failed("connection reset"));
     transport->respond = [](const fakes::Request&) -> HttpResponse { throw std::runtime_error(""); };
     EXPECT_EQ(sync(), failed("network error"));
