@@ -1,0 +1,76 @@
+#pragma once
+// The signature bundle: the JSON document in which the signature service delivers a catalogue, its two
+// transfer records, and the decoder that turns a document into a catalogue of the detection core.
+//
+// The document arrives from the network and from the host's store, so decoding is strict: standard JSON only,
+// every defined member of its JSON type (no coercion, a null is never a default, integers in the 32-bit
+// signed range), required members present, nothing after the closing brace. Members the format does not
+// define are skipped at every level, so the service can add some without breaking older clients.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/detection/SignatureDatabase.h"
+#include "shared/record/Record.h"
+
+namespace glintward {
+
+// One signature object of the document, values as written (patterns uncompiled, duplicates kept).
+struct SignatureDto {
+    std::string id;
+    std::string brand;
+    std::string displayName;
+    std::vector<std::string> namePatterns;
+    std::vector<std::int32_t> companyIds;
+    bool companyIdsVerified = false;
+    std::vector<std::string> serviceUuids;
+
+    GLINTWARD_RECORD(SignatureDto, id, brand, displayName, namePatterns, companyIds, companyIdsVerified,
+                     serviceUuids)
+
+    // What drives decoding besides the field list: the name failures report, and the members that may be
+    // absent (they keep the defaults above).
+    static constexpr std::string_view SERIAL_NAME = "glintward.detection.sync.SignatureDto";
+    static constexpr std::array<std::string_view, 4> OPTIONAL_MEMBERS{"namePatterns", "companyIds",
+                                                                      "companyIdsVerified", "serviceUuids"};
+};
+
+// The whole document.
+struct SignatureBundleDto {
+    std::int32_t version = 0;
+    std::vector<std::string> exclusionPatterns;
+    std::vector<SignatureDto> signatures;
+
+    GLINTWARD_RECORD(SignatureBundleDto, version, exclusionPatterns, signatures)
+
+    static constexpr std::string_view SERIAL_NAME = "glintward.detection.sync.SignatureBundleDto";
+    static constexpr std::array<std::string_view, 2> OPTIONAL_MEMBERS{"exclusionPatterns", "signatures"};
+};
+
+// A document that does not decode; what() is the decoder's message: the offending token and its position, the
+// path of an ill-typed value, or the missing members with the record's serial name.
+class BundleDecodingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Stateless: parse and toDatabase may run on any thread, also at once.
+class SignatureBundleJson {
+public:
+    // Decodes one document; throws BundleDecodingError when it breaks any rule of the format.
+    static SignatureBundleDto parse(std::string_view text);
+
+    // A new catalogue built from a decoded bundle. Never fails: a pattern that does not compile is left out
+    // of its list, and nothing else is validated (ids, identifiers and the version pass through as they are).
+    static std::shared_ptr<const SignatureDatabase> toDatabase(const SignatureBundleDto& dto);
+
+private:
+    static Pattern compileOrNull(std::string_view source);
+};
+
+}  // namespace glintward

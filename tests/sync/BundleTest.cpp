@@ -1,0 +1,187 @@
+#include "shared/sync/SignatureBundle.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace glintward {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string decodingError(std::string_view text) {
+    try {
+        SignatureBundleJson::parse(text);
+    } catch (const BundleDecodingError& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "decoded: " << text;
+    return {};
+}
+
+std::vector<std::string> sources(const std::vector<Pattern>& patterns) {
+    std::vector<std::string> out;
+    for (const auto& p : patterns) out.push_back(p->pattern());
+    return out;
+}
+
+TEST(BundleParse, DecodesEveryMemberWhateverTheirOrder) {
+    const auto dto = SignatureBundleJson::parse(R"(
+        { "signatures": [
+            { "serviceUuids": ["0000FD5F-0000-1000-8000-00805F9B34FB", "fd5f"],
+              "companyIdsVerified": true, "companyIds": [1422, 1422, -7],
+              "namePatterns": ["ray[- ]?ban", "caf\u00e9"],
+              "displayName": "Ray-Ban \"Meta\"", "brand": "Meta", "id": "rayban-meta" },
+            { "id": "", "brand": "", "displayName": "" } ],
+          "exclusionPatterns": ["quest", "quest"],
+          "version": 7 }  )");
+    const SignatureBundleDto expected{
+        7,
+        {"quest", "quest"},
+        {{"rayban-meta",
+          "Meta",
+          "Ray-Ban \"Meta\"",
+          {"ray[- ]?ban", "caf\xC3\xA9"},
+          {1422, 1422, -7},
+          true,
+          {"0000FD5F-0000-1000-8000-00805F9B34FB", "fd5f"}},
+         {"", "", "", {}, {}, false, {}}},
+    };
+    EXPECT_EQ(dto, expected);
+    EXPECT_EQ(SignatureBundleJson::parse(R"({"version": 5})"), (SignatureBundleDto{5, {}, {}}));
+}
+
+TEST(BundleParse, SkipsMembersTheFormatDoesNotDefineAtEveryLevel) {
+    const char* documents[] = {
+        R"({"version": 3, "extra": 1})",
+        R"({"extra": [1, {"a": null}], "version": 3})",
+        R"({"version": 3, "extra": {"version": "x", "signatures": 5}})",
+        R"({"version": 3, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "note": null,
+                                          "nested": {"id": 5}, "list": [[]]}]})",
+    };
+    for (const char* document : documents) {
+        const auto dto = SignatureBundleJson::parse(document);
+        EXPECT_EQ(dto.version, 3) << document;
+        for (const auto& s : dto.signatures) EXPECT_EQ(s, (SignatureDto{"a", "b", "c", {}, {}, false, {}}));
+    }
+    // Keys match exactly, letter case included: "Version" is an unknown member, and "version" is then
+    // missing.
+    EXPECT_THAT(decodingError(R"({"Version": 3})"), HasSubstr("'version'"));
+}
+
+TEST(BundleParse, RejectsWhatBreaksTheRules) {
+    const char* documents[] = {
+        // syntax: standard JSON only, one value, nothing after it
+        "",
+        "   ",
+        R"({"version": 1,})",
+        R"({"version": 1, "exclusionPatterns": ["a",]})",
+        R"({"version": 1} x)",
+        R"({"version": 1}{})",
+        R"({'version': 1})",
+        R"({version: 1})",
+        R"({"version": 1 /* c */})",
+        R"({"version": NaN})",
+        R"({"version": 01})",
+        "{\"version\": 1, \"exclusionPatterns\": [\"\xFF\"]}",
+        // the top level must be an object
+        "[]",
+        "5",
+        "null",
+        // null is never a default, also as an element
+        R"({"version": null})",
+        R"({"version": 1, "signatures": null})",
+        R"({"version": 1, "exclusionPatterns": null})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "namePatterns": null}]})",
+        R"({"version": 1, "exclusionPatterns": [null]})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIds": [76, null]}]})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIdsVerified": null}]})",
+        // no coercion, no fractions, 32-bit range
+        R"({"version": 2.5})",
+        R"({"version": 1.0})",
+        R"({"version": "5"})",
+        R"({"version": true})",
+        R"({"version": 2147483648})",
+        R"({"version": -2147483649})",
+        R"({"version": 18446744073709551616})",
+        R"({"version": 1e999})",
+        R"({"version": 1, "signatures": [{"id": 5, "brand": "b", "displayName": "c"}]})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIdsVerified": "true"}]})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIds": [4294967296]}]})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "serviceUuids": "fd5f"}]})",
+        R"({"version": 1, "signatures": {}})",
+        R"({"version": 1, "signatures": [5]})",
+        R"({"version": 1, "exclusionPatterns": [["a"]]})",
+        // required members
+        R"({})",
+        R"({"version": 1, "signatures": [{"id": "a", "displayName": "c"}]})",
+    };
+    for (const char* document : documents) EXPECT_FALSE(decodingError(document).empty()) << document;
+
+    // The bounds of the range themselves pass.
+    EXPECT_EQ(SignatureBundleJson::parse(R"({"version": 2147483647})").version, 2147483647);
+    EXPECT_EQ(SignatureBundleJson::parse(R"({"version": -2147483648})").version, -2147483647 - 1);
+}
+
+TEST(BundleParse, FailuresSayWhatAndWhere) {
+    EXPECT_THAT(decodingError(R"({"version": 1,})"), HasSubstr("line 1, column 15"));
+    EXPECT_THAT(decodingError(R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c",
+                                  "companyIds": [76, null]}]})"),
+                HasSubstr("$.signatures[0].companyIds[1], found null"));
+    EXPECT_THAT(decodingError(R"({"version": 2.5})"), HasSubstr("$.version, found number 2.5"));
+
+    const std::string bundle = decodingError(R"({"signatures": []})");
+    EXPECT_THAT(bundle, HasSubstr("'version'"));
+    EXPECT_THAT(bundle, HasSubstr("glintward.detection.sync.SignatureBundleDto"));
+    const std::string signature = decodingError(R"({"version": 1, "signatures": [{"id": "a"}]})");
+    EXPECT_THAT(signature, HasSubstr("[brand, displayName]"));
+    EXPECT_THAT(signature, HasSubstr("glintward.detection.sync.SignatureDto"));
+    EXPECT_THAT(signature, HasSubstr("$.signatures[0]"));
+}
+
+TEST(BundleConversion, BuildsTheCatalogueInDocumentOrder) {
+    const auto database = SignatureBundleJson::toDatabase(SignatureBundleJson::parse(R"({
+        "version": -4,
+        "exclusionPatterns": ["(unbalanced", "portal"],
+        "signatures": [
+            { "id": "b", "brand": "B", "displayName": "Second", "namePatterns": ["(", "ray[- ]?ban", ""],
+              "companyIds": [76, 76, 224, 70000], "companyIdsVerified": true,
+              "serviceUuids": ["0000FD5F-0000-1000-8000-00805F9B34FB", "0000fd5f-0000-1000-8000-00805f9b34fb",
+                               "FE45"] },
+            { "id": "b", "brand": "A", "displayName": "Repeated id" } ] })"));
+
+    EXPECT_EQ(database->version(), -4);
+    ASSERT_EQ(database->signatures().size(), 2u);
+    const DeviceSignature& first = *database->signatures()[0];
+    EXPECT_EQ(first.id, "b");
+    EXPECT_EQ(first.displayName, "Second");
+    EXPECT_EQ(sources(first.namePatterns), (std::vector<std::string>{"ray[- ]?ban", ""}));
+    EXPECT_FALSE(first.namePatterns[0]->options().case_sensitive());
+    EXPECT_EQ(first.companyIds.items(), (std::vector<std::int32_t>{76, 224, 70000}));
+    EXPECT_TRUE(first.companyIdsVerified);
+    EXPECT_EQ(first.serviceUuids.items(),
+              (std::vector<std::string>{"0000fd5f-0000-1000-8000-00805f9b34fb", "fe45"}));
+    EXPECT_EQ(database->signatures()[1]->displayName, "Repeated id");
+    EXPECT_TRUE(database->signatures()[1]->namePatterns.empty());
+
+    // The exclusion that compiled is in force, case-insensitive; the other one is simply gone.
+    const MatchOptions options{{}, false};
+    EXPECT_TRUE(database->match({"a1", "RAY-BAN", {}, {}, -60, {}, 0}, options));
+    EXPECT_FALSE(database->match({"a1", "Ray-Ban PORTAL", {}, {}, -60, {}, 0}, options));
+    EXPECT_TRUE(database->match({"a1", "Ray-Ban (unbalanced", {}, {}, -60, {}, 0}, options));
+}
+
+TEST(BundleConversion, HostilePatternsRunInLinearTime) {
+    // A backtracking engine would need about 2^n steps for these names; RE2 needs one pass.
+    const auto database = SignatureBundleJson::toDatabase(SignatureBundleJson::parse(
+        R"({"version": 1, "signatures": [{"id": "h", "brand": "h", "displayName": "h",
+            "namePatterns": ["(a+)+$", "(x|x)*y"]}]})"));
+    ASSERT_EQ(database->signatures()[0]->namePatterns.size(), 2u);
+    const MatchOptions options{{}, false};
+    const std::string as(200000, 'a');
+    EXPECT_FALSE(database->match({"h1", as + "!", {}, {}, -60, {}, 0}, options));
+    EXPECT_FALSE(database->match({"h1", std::string(200000, 'x'), {}, {}, -60, {}, 0}, options));
+    EXPECT_TRUE(database->match({"h1", "!" + as, {}, {}, -60, {}, 0}, options));
+}
+
+}  // namespace
+}  // namespace glintward
