@@ -1,0 +1,47 @@
+import Glintward.Views
+import QtQuick
+
+// One device marker: a dot with a ring that keeps growing and fading. Its frame sits on the dial's centre;
+// the offset and the rotation about that centre put it `radius` away at angle `bearing`.
+Item {
+    id: blip
+
+    property real bearing: 0
+    property color color: "white"
+    property real radius: 0
+    property bool animated: true
+
+    width: 16
+    height: 16
+    transform: [
+        Translate { x: blip.radius },
+        Rotation { origin.x: 8; origin.y: 8; angle: blip.bearing }
+    ]
+
+    Rectangle {
+        id: ring
+        objectName: "pingRing"
+        anchors.fill: parent
+        radius: width / 2
+        color: "transparent"
+        border.color: blip.color
+        border.width: 1.4
+        scale: 0.4
+        opacity: 0.7
+    }
+    Rectangle {
+        objectName: "blipDot"
+        anchors.centerIn: parent
+        width: 8
+        height: 8
+        radius: 4
+        color: blip.color
+    }
+
+    ParallelAnimation {
+        running: blip.animated
+        loops: Animation.Infinite
+        NumberAnimation { target: ring; property: "scale"; from: 0.4; to: 2.6; duration: 1800; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }
+        NumberAnimation { target: ring; property: "opacity"; from: 0.7; to: 0; duration: 1800; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }
+    }
+}

@@ -1,0 +1,28 @@
+import Glintward.Views
+import QtQuick
+import QtQuick.Layouts
+
+// A section heading: the text upper-cased at the leading edge, an optional trailing text kept as given.
+RowLayout {
+    id: root
+
+    required property string text
+    property var trailing: undefined
+
+    spacing: 8
+
+    Text {
+        objectName: "kickerText"
+        text: root.text.toUpperCase()
+        font: TypeScale.tracked(TypeScale.kicker, 1.62)
+        color: Palette.textMuted
+    }
+    Item { Layout.fillWidth: true }
+    Text {
+        objectName: "kickerTrailing"
+        visible: root.trailing !== undefined
+        text: root.trailing === undefined ? "" : String(root.trailing)
+        font: TypeScale.tracked(TypeScale.kicker, 1.62)
+        color: Palette.textMuted
+    }
+}

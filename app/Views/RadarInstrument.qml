@@ -1,0 +1,108 @@
+import Glintward.Views
+import QtQuick
+
+// The radar dial: three faint rings, a turning sweep while scanning, an inner ring, one blip per bearing and
+// a breathing centre disc, all in the status colour. Animations run only while `animated` is set, so a hidden
+// panel costs nothing between model updates.
+Item {
+    id: dial
+
+    property bool scanning: false
+    property color statusColor: Palette.stateIdle
+    property var bearings: []
+    property real diameter: 170
+    property bool animated: true
+
+    // Every layer draws with this colour, which follows the status colour over 0.4 s.
+    property color shownColor: statusColor
+    Behavior on shownColor { ColorAnimation { duration: 400; easing.type: Easing.Bezier; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] } }
+
+    property real pulse: 0
+
+    function tinted(a) { return Qt.rgba(shownColor.r, shownColor.g, shownColor.b, a) }
+
+    implicitWidth: diameter
+    implicitHeight: diameter
+
+    Repeater {
+        model: [[1.0, 0.32], [0.72, 0.22], [0.4, 0.16]]
+        Rectangle {
+            required property var modelData
+            objectName: "ring"
+            anchors.centerIn: parent
+            width: dial.diameter * modelData[0]
+            height: width
+            radius: width / 2
+            color: "transparent"
+            border.width: 1
+            border.color: dial.tinted(modelData[1])
+        }
+    }
+
+    SweepWedge {
+        id: wedge
+        objectName: "sweepWedge"
+        visible: dial.scanning
+        anchors.centerIn: parent
+        width: dial.diameter * 0.96
+        height: width
+        sweep: 88
+        color: dial.shownColor
+    }
+    // Stopping resets the turn; starting again turns from 0.
+    NumberAnimation {
+        id: sweepTurn
+        target: wedge
+        property: "rotation"
+        from: 0
+        to: 360
+        duration: 4200
+        loops: Animation.Infinite
+        running: dial.scanning && dial.animated
+        onRunningChanged: if (!running) wedge.rotation = 0
+    }
+
+    Rectangle {
+        objectName: "innerRing"
+        anchors.centerIn: parent
+        width: dial.diameter * 0.28
+        height: width
+        radius: width / 2
+        color: "transparent"
+        border.width: 1.2
+        border.color: dial.tinted(0.32)
+    }
+
+    Repeater {
+        objectName: "blips"
+        model: dial.bearings
+        Blip {
+            // A row of the bearing model, or an element when a plain list is given.
+            required property var model
+            objectName: "blip"
+            x: (dial.width - width) / 2
+            y: (dial.height - height) / 2
+            bearing: model.bearing !== undefined ? model.bearing : model.modelData
+            color: dial.shownColor
+            radius: dial.diameter * 0.3
+            animated: dial.animated
+        }
+    }
+
+    Rectangle {
+        objectName: "centreDisc"
+        anchors.centerIn: parent
+        width: dial.diameter * 0.18
+        height: width
+        radius: width / 2
+        color: dial.shownColor
+        scale: 0.94 + 0.12 * dial.pulse
+        opacity: 0.8 + 0.2 * dial.pulse
+    }
+    SequentialAnimation {
+        running: dial.animated
+        loops: Animation.Infinite
+        NumberAnimation { target: dial; property: "pulse"; to: 1; duration: 2600; easing.type: Easing.Bezier; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] }
+        NumberAnimation { target: dial; property: "pulse"; to: 0; duration: 2600; easing.type: Easing.Bezier; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] }
+    }
+}

@@ -1,0 +1,8 @@
+import Glintward.Views
+import QtQuick
+
+PrimaryButtonStyle {
+    labelColor: Palette.textPrimary
+    fillColor: Palette.bgRaised
+    strokeColor: Palette.border
+}

@@ -1,0 +1,70 @@
+#pragma once
+// Every value the panel derives from the model's published state and the preferences, as plain functions so
+// that the views only lay them out and the rules can be tested without drawing anything.
+
+#include <QLocale>
+#include <QRgb>
+#include <QString>
+#include <QTimeZone>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "shared/detection/Alerting.h"
+#include "shared/detection/Records.h"
+#include "shared/detection/SignatureDatabase.h"
+#include "shared/record/Set.h"
+
+namespace glintward {
+
+// ---- radar page -----------------------------------------------------------------------------------------
+
+struct RadarStatus {
+    QString label;
+    QString explainer;
+    QRgb color;
+};
+
+// The first rule that holds wins: Bluetooth off, then not scanning, then the threat level.
+RadarStatus radarStatus(bool bluetoothOff, bool scanning, ThreatLevel threatLevel);
+
+// With Bluetooth off the title is drawn in primary text rather than the (idle) status colour.
+QRgb statusTitleColor(bool bluetoothOff, QRgb statusColor);
+
+// The dial sweeps only while scanning with Bluetooth on.
+bool dialScanning(bool scanning, bool bluetoothOff);
+
+// The engine's flag lags a toggle by one publish; the user's muted set does not, so either counts.
+bool countsAsMuted(const Detection& detection, const Set<std::string>& mutedAddresses);
+int unmutedCount(const std::vector<Detection>& detections, const Set<std::string>& mutedAddresses);
+
+// One bearing per unmuted detection, spread by 74 degrees from -60; they say how many, never where.
+std::vector<double> blipBearings(bool bluetoothOff, int unmutedCount);
+
+// ---- detection card and session-log row -----------------------------------------------------------------
+
+// "In the room (~3.2 m)": always one decimal with a point, whatever the locale.
+QString proximityLabel(Proximity proximity, double estimatedDistanceMeters);
+
+// The smoothed signal truncated toward zero; non-finite values read 0, values beyond 64 bits saturate.
+std::int64_t signalReadingDbm(double smoothedRssi);
+QString signalReading(double smoothedRssi);
+
+// Lit segments of the signal meter: -90 dBm lights none, -40 dBm all, linear between, halves away from zero.
+int filledSegments(double smoothedRssi, int segments);
+
+// The time of day only, in the locale's short style and the given zone.
+QString shortLocalTime(std::int64_t ms, const QLocale& locale = QLocale::system(),
+                       const QTimeZone& zone = QTimeZone::systemTimeZone());
+QString sessionLogLine(std::int64_t firstSeenMs, std::int64_t lastSeenMs, std::int32_t strongestRssi,
+                       const QLocale& locale = QLocale::system(),
+                       const QTimeZone& zone = QTimeZone::systemTimeZone());
+
+// ---- settings page --------------------------------------------------------------------------------------
+
+int identifierCount(const DeviceSignature& signature);
+QString signatureSubtitle(const DeviceSignature& signature);
+QString catalogueVersionText(std::int32_t version);
+QString thresholdReading(AlertThreshold threshold);
+
+}  // namespace glintward

@@ -1,0 +1,148 @@
+#include "app/Views/ListModels.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+namespace glintward {
+namespace {
+
+Detection detection(std::string address, double rssi, bool engineMuted = false) {
+    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, rssi, 2, Proximity::NEAR, 0, 0, engineMuted};
+}
+
+QStringList addresses(const QAbstractItemModel& model) {
+    QStringList out;
+    for (int i = 0; i < model.rowCount(); ++i) out << model.index(i, 0).data(Qt::UserRole + 1).toString();
+    return out;
+}
+
+// Every signal a view would react to, counted.
+struct Signals {
+    explicit Signals(QAbstractItemModel& m)
+        : reset(&m, &QAbstractItemModel::modelReset),
+          inserted(&m, &QAbstractItemModel::rowsInserted),
+          removed(&m, &QAbstractItemModel::rowsRemoved),
+          moved(&m, &QAbstractItemModel::rowsMoved),
+          changed(&m, &QAbstractItemModel::dataChanged) {}
+    void clear() {
+        reset.clear();
+        inserted.clear();
+        removed.clear();
+        moved.clear();
+        changed.clear();
+    }
+    QSignalSpy reset, inserted, removed, moved, changed;
+};
+
+TEST(DetectionListModelTest, PublishesChangeRowsInPlaceAndKeepTheirIdentity) {
+    DetectionListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    Signals s(model);
+
+    model.apply({detection("a", -60), detection("b", -70)}, {});
+    ASSERT_EQ(addresses(model), (QStringList{"a", "b"}));
+    const QPersistentModelIndex a(model.index(0, 0));
+    s.clear();
+
+    // The same picture again (as at advertisement rate with nothing new): no signal at all.
+    model.apply({detection("a", -60), detection("b", -70)}, {});
+    EXPECT_EQ(s.changed.count() + s.inserted.count() + s.removed.count() + s.moved.count() + s.reset.count(), 0);
+
+    // One signal changes: one row, that role only.
+    model.apply({detection("a", -55), detection("b", -70)}, {});
+    ASSERT_EQ(s.changed.count(), 1);
+    EXPECT_EQ(s.changed[0][0].toModelIndex().row(), 0);
+    EXPECT_EQ(s.changed[0][2].value<QList<int>>(), QList<int>{DetectionListModel::SmoothedRssiRole});
+    s.clear();
+
+    // Reordered, one gone, one new: moves, removes and inserts, never a reset; "a" keeps its row object.
+    model.apply({detection("c", -50), detection("a", -55)}, {});
+    EXPECT_EQ(addresses(model), (QStringList{"c", "a"}));
+    EXPECT_EQ(s.reset.count(), 0);
+    EXPECT_EQ(s.removed.count(), 1);
+    EXPECT_EQ(s.inserted.count(), 1);
+    EXPECT_TRUE(a.isValid());
+    EXPECT_EQ(a.row(), 1);
+    s.clear();
+
+    model.apply({detection("a", -55), detection("c", -50)}, {});
+    EXPECT_EQ(addresses(model), (QStringList{"a", "c"}));
+    EXPECT_EQ(s.moved.count(), 1);
+    EXPECT_EQ(s.inserted.count() + s.removed.count() + s.reset.count(), 0);
+    EXPECT_EQ(a.row(), 0);
+
+    model.apply({}, {});
+    EXPECT_EQ(model.rowCount(), 0);
+}
+
+TEST(DetectionListModelTest, RowsCarryTheFieldsAndThePagesMutedRule) {
+    DetectionListModel model;
+    model.apply({detection("a", -60), detection("b", -70, true), detection("c", -80)}, Set<std::string>{"c"});
+    const auto muted = [&](int row) { return model.index(row, 0).data(DetectionListModel::IsMutedRole).toBool(); };
+    EXPECT_FALSE(muted(0));
+    EXPECT_TRUE(muted(1));
+    EXPECT_TRUE(muted(2));
+    const QModelIndex first = model.index(0, 0);
+    EXPECT_EQ(first.data(DetectionListModel::DisplayNameRole).toString(), QStringLiteral("Ray-Ban Meta"));
+    EXPECT_EQ(first.data(DetectionListModel::BrandRole).toString(), QStringLiteral("Meta"));
+    EXPECT_EQ(first.data(DetectionListModel::SmoothedRssiRole).toDouble(), -60);
+    EXPECT_EQ(first.data(DetectionListModel::EstimatedDistanceRole).toDouble(), 2);
+    EXPECT_EQ(first.data(DetectionListModel::ProximityRole).toInt(), ordinal(Proximity::NEAR));
+
+    // Unmuting in the user's set alone changes only that role of that row.
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    model.apply({detection("a", -60), detection("b", -70, true), detection("c", -80)}, {});
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed[0][0].toModelIndex().row(), 2);
+    EXPECT_EQ(changed[0][2].value<QList<int>>(), QList<int>{DetectionListModel::IsMutedRole});
+}
+
+TEST(DetectionListModelTest, DuplicateAddressesAreShownAsGiven) {
+    DetectionListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    model.apply({detection("a", -60)}, {});
+    model.apply({detection("a", -60), detection("a", -70)}, {});
+    EXPECT_EQ(addresses(model), (QStringList{"a", "a"}));
+    model.apply({detection("b", -60)}, {});
+    EXPECT_EQ(addresses(model), (QStringList{"b"}));
+}
+
+TEST(SessionLogListModelTest, AppendsAndUpdatesInPlaceAndEmptiesOnWipe) {
+    SessionLogListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    Signals s(model);
+    model.apply({{"a", "One", "B", 1000, 2000, -60}});
+    model.apply({{"a", "One", "B", 1000, 3000, -55}, {"b", "Two", "B", 2500, 2500, -70}});
+    EXPECT_EQ(addresses(model), (QStringList{"a", "b"}));
+    EXPECT_EQ(s.inserted.count(), 2);
+    ASSERT_EQ(s.changed.count(), 1);
+    EXPECT_EQ(s.changed[0][2].value<QList<int>>(),
+              (QList<int>{SessionLogListModel::LastSeenMsRole, SessionLogListModel::StrongestRssiRole}));
+    const QModelIndex first = model.index(0, 0);
+    EXPECT_EQ(first.data(SessionLogListModel::FirstSeenMsRole).toDouble(), 1000);
+    EXPECT_EQ(first.data(SessionLogListModel::LastSeenMsRole).toDouble(), 3000);
+    EXPECT_EQ(first.data(SessionLogListModel::StrongestRssiRole).toInt(), -55);
+    model.apply({});
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_EQ(s.reset.count(), 0);
+}
+
+TEST(BearingListModelTest, GrowingAppendsSoExistingBlipsKeepTheirRows) {
+    BearingListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    Signals s(model);
+    model.apply({-60, 14});
+    model.apply({-60, 14, 88});
+    ASSERT_EQ(s.inserted.count(), 2);
+    EXPECT_EQ(s.inserted[1][1].toInt(), 2);
+    EXPECT_EQ(s.inserted[1][2].toInt(), 2);
+    model.apply({-60});
+    ASSERT_EQ(s.removed.count(), 1);
+    EXPECT_EQ(s.removed[0][1].toInt(), 1);
+    EXPECT_EQ(s.changed.count() + s.reset.count(), 0);
+    EXPECT_EQ(model.index(0, 0).data(BearingListModel::BearingRole).toDouble(), -60);
+}
+
+}  // namespace
+}  // namespace glintward

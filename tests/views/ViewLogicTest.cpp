@@ -1,0 +1,149 @@
+#include "app/Views/ViewLogic.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "app/DesignSystem.h"
+#include "tests/uisupport/QuickTesting.h"
+
+namespace glintward {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+TEST(RadarStatusTest, FirstMatchingRowDecidesTextAndColours) {
+    struct Case {
+        bool bluetoothOff;
+        bool scanning;
+        ThreatLevel level;
+        QString label;
+        QString explainer;
+        QRgb color;
+        QRgb title;
+    };
+    const QString off = u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s;
+    const QString idle =
+        u"Glintward listens for the Bluetooth signals smart glasses give off. It keeps listening for as long as it's running."_s;
+    const Case cases[] = {
+        // Bluetooth off wins over scanning and over any level; scanning off wins over any level.
+        {true, true, ThreatLevel::DETECTED, u"Bluetooth is off"_s, off, Palette::stateIdle, Palette::textPrimary},
+        {true, false, ThreatLevel::CLEAR, u"Bluetooth is off"_s, off, Palette::stateIdle, Palette::textPrimary},
+        {false, false, ThreatLevel::DETECTED, u"Radar off"_s, idle, Palette::stateIdle, Palette::stateIdle},
+        {false, true, ThreatLevel::CLEAR, u"All clear"_s,
+         u"Quiet isn't a guarantee: glasses mostly announce themselves when powering on or pairing."_s,
+         Palette::stateClear, Palette::stateClear},
+        {false, true, ThreatLevel::POSSIBLE, u"Possible smart glasses nearby"_s,
+         u"A matching manufacturer ID was heard \u2014 not yet a named device."_s, Palette::statePossible,
+         Palette::statePossible},
+        {false, true, ThreatLevel::DETECTED, u"Smart glasses likely nearby"_s,
+         u"A detection isn't proof of recording \u2014 it means a matching signal is nearby."_s,
+         Palette::stateLikely, Palette::stateLikely},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label.toStdString());
+        const RadarStatus s = radarStatus(c.bluetoothOff, c.scanning, c.level);
+        EXPECT_EQ(s.label, c.label);
+        EXPECT_EQ(s.explainer, c.explainer);
+        EXPECT_EQ(s.color, c.color);
+        EXPECT_EQ(statusTitleColor(c.bluetoothOff, s.color), c.title);
+        EXPECT_EQ(dialScanning(c.scanning, c.bluetoothOff), c.scanning && !c.bluetoothOff);
+    }
+}
+
+Detection detection(std::string address, bool engineMuted) {
+    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, -60, 2, Proximity::NEAR, 0, 0, engineMuted};
+}
+
+TEST(RadarPageRulesTest, MutedByEitherTheEngineFlagOrTheUsersSet) {
+    const std::vector<Detection> detections = {detection("a", false), detection("b", true),
+                                               detection("c", false), detection("d", true),
+                                               detection("e", false)};
+    // "c" was just muted (flag not yet set), "d" just unmuted (flag still set): both count as muted.
+    const Set<std::string> muted{"c"};
+    EXPECT_FALSE(countsAsMuted(detections[0], muted));
+    EXPECT_TRUE(countsAsMuted(detections[1], muted));
+    EXPECT_TRUE(countsAsMuted(detections[2], muted));
+    EXPECT_TRUE(countsAsMuted(detections[3], muted));
+    EXPECT_EQ(unmutedCount(detections, muted), 2);
+    EXPECT_EQ(unmutedCount({}, muted), 0);
+}
+
+TEST(RadarPageRulesTest, BlipBearingsCountUnmutedDetectionsUnlessBluetoothIsOff) {
+    EXPECT_EQ(blipBearings(false, 7), (std::vector<double>{-60, 14, 88, 162, 236, 310, 384}));
+    EXPECT_TRUE(blipBearings(false, 0).empty());
+    EXPECT_TRUE(blipBearings(true, 3).empty());
+}
+
+TEST(DetectionCardTextTest, ProximityLabelHasOneDecimalWithAPointInAnyLocale) {
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(proximityLabel(Proximity::NEAR, 3.24), u"In the room (~3.2 m)"_s);
+    EXPECT_EQ(proximityLabel(Proximity::IMMEDIATE, 0.62), u"Very close (~0.6 m)"_s);
+    EXPECT_EQ(proximityLabel(Proximity::FAR, 12.0), u"Further away (~12.0 m)"_s);
+    EXPECT_EQ(proximityLabel(Proximity::FAR, 1234567.25), u"Further away (~1234567.2 m)"_s);
+    QLocale::setDefault(QLocale::c());
+}
+
+TEST(DetectionCardTextTest, SignalReadingTruncatesTowardZero) {
+    const std::pair<double, std::int64_t> cases[] = {
+        {-67.8, -67}, {-40.0, -40}, {-89.9, -89}, {-0.4, 0}, {12.9, 12},
+        {std::nan(""), 0}, {1e300, std::numeric_limits<std::int64_t>::max()},
+        {-std::numeric_limits<double>::infinity(), 0},
+    };
+    for (const auto& [rssi, dbm] : cases) EXPECT_EQ(signalReadingDbm(rssi), dbm) << rssi;
+    EXPECT_EQ(signalReading(-67.8), u"-67 dBm"_s);
+}
+
+TEST(SignalMeterTest, FilledIsLinearFromMinus90ToMinus40RoundingHalvesAway) {
+    const std::pair<double, int> tenSegments[] = {
+        {-90, 0}, {-100, 0}, {-89.9, 0}, {-77, 3}, {-71, 4}, {-65, 5}, {-40, 10}, {-20, 10}, {-87.5, 1},
+    };
+    for (const auto& [rssi, lit] : tenSegments) EXPECT_EQ(filledSegments(rssi, 10), lit) << rssi;
+    EXPECT_EQ(filledSegments(-40, 0), 0);
+    EXPECT_EQ(filledSegments(-40, -3), 0);
+    EXPECT_EQ(filledSegments(std::nan(""), 10), 0);
+    EXPECT_EQ(filledSegments(std::numeric_limits<double>::infinity(), 10), 10);
+}
+
+TEST(SessionLogRowTextTest, LineShowsShortTimesOnlyInTheUsersZone) {
+    const QLocale german(QLocale::German, QLocale::Germany);
+    const QTimeZone utc = QTimeZone::utc();
+    // 2024-03-01 14:05 and 14:20 UTC.
+    const std::int64_t first = 1709301900000;
+    const std::int64_t last = first + 15 * 60 * 1000;
+    EXPECT_EQ(sessionLogLine(first, last, -58, german, utc), u"First seen 14:05 \u00b7 last 14:20 \u00b7 peak -58 dBm"_s);
+    // Two days apart: still only the times.
+    EXPECT_EQ(sessionLogLine(first, last + 2 * 86400000LL, -58, german, utc),
+              u"First seen 14:05 \u00b7 last 14:20 \u00b7 peak -58 dBm"_s);
+    // The zone moves the clock; a 12-hour locale writes its own style.
+    EXPECT_EQ(shortLocalTime(first, german, QTimeZone(3600)), u"15:05"_s);
+    const QString american = shortLocalTime(first, QLocale(QLocale::English, QLocale::UnitedStates), utc);
+    EXPECT_TRUE(american.startsWith(u"2:05"_s)) << american.toStdString();
+    EXPECT_TRUE(american.endsWith(u"PM"_s)) << american.toStdString();
+}
+
+TEST(SettingsTextTest, SignatureSubtitleCountsEveryIdentifier) {
+    DeviceSignature none{"x", "Brand", "Name", {}, {}, false, {}};
+    DeviceSignature one = none;
+    one.namePatterns = {compilePattern("ray-?ban")};
+    DeviceSignature four = one;
+    four.namePatterns.push_back(compilePattern("meta"));
+    four.companyIds = Set<std::int32_t>{1422};
+    four.serviceUuids = Set<std::string>{"0000fd5f-0000-1000-8000-00805f9b34fb"};
+    EXPECT_EQ(signatureSubtitle(none), u"Brand \u00b7 0 identifiers"_s);
+    EXPECT_EQ(signatureSubtitle(one), u"Brand \u00b7 1 identifier"_s);
+    EXPECT_EQ(signatureSubtitle(four), u"Brand \u00b7 4 identifiers"_s);
+}
+
+TEST(SettingsTextTest, VersionAndThresholdReadings) {
+    EXPECT_EQ(catalogueVersionText(0), u"built-in"_s);
+    EXPECT_EQ(catalogueVersionText(12), u"v12"_s);
+    EXPECT_EQ(catalogueVersionText(-3), u"v-3"_s);
+    EXPECT_EQ(thresholdReading(AlertThreshold::VERY_CLOSE), u"Very close"_s);
+    EXPECT_EQ(thresholdReading(AlertThreshold::IN_THE_ROOM), u"In the room"_s);
+    EXPECT_EQ(thresholdReading(AlertThreshold::ANY_DISTANCE), u"Any distance"_s);
+}
+
+}  // namespace
+}  // namespace glintward
