@@ -1,0 +1,136 @@
+#include "mac/GlintwardMacApp.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "app/DesignSystem.h"
+#include "app/Views/ViewsModule.h"
+#include "app/platform/UserDefaults.h"
+#include "mac/MenuBarGlyph.h"
+#include "mac/PanelModule.h"
+
+namespace glintward {
+
+namespace {
+constexpr int PANEL_WIDTH = 340;
+constexpr int PANEL_HEIGHT = 560;
+// A click on the tray item first takes the focus from the panel (which hides it), then arrives as an
+// activation; within this long after such a hide the activation means "close", not "open again".
+constexpr qint64 REOPEN_GUARD_MS = 300;
+}  // namespace
+
+GlintwardMacApp::GlintwardMacApp(QObject* parent)
+    : QObject(parent),
+      preferences_(UserDefaults::standard()),
+      model_(preferences_),
+      radarPanel_({.isScanning = [this] { return model_.state().scanning; },
+                   .startScanning = [this] { model_.startScanning(); },
+                   .stopScanning = [this] { model_.stopScanning(); },
+                   .toggleMute = [this](const std::string& address) { model_.toggleMute(address); },
+                   .openSystemSettings = [this] { model_.openSystemSettings(); },
+                   .quit = [] { QCoreApplication::quit(); }}),
+      settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }) {
+    connect(&model_, &RadarModel::stateChanged, this, &GlintwardMacApp::publish);
+    connect(&model_, &RadarModel::mutedAddressesChanged, this, &GlintwardMacApp::publish);
+    connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardMacApp::publish);
+
+    const bool withTray = QSystemTrayIcon::isSystemTrayAvailable();
+    panel_ = std::make_unique<QQuickView>();
+    initViewsModule(*panel_->engine());
+    initPanelModule(*panel_->engine());
+    panel_->setTitle(QStringLiteral("Glintward"));
+    panel_->setColor(QColor(Palette::bgCard));
+    panel_->setResizeMode(QQuickView::SizeRootObjectToView);
+    panel_->setMinimumSize({PANEL_WIDTH, PANEL_HEIGHT});
+    panel_->setMaximumSize({PANEL_WIDTH, PANEL_HEIGHT});
+    panel_->resize(PANEL_WIDTH, PANEL_HEIGHT);
+    panel_->setInitialProperties({{QStringLiteral("radar"), QVariant::fromValue(&radarPanel_)},
+                                  {QStringLiteral("settings"), QVariant::fromValue(&settingsPanel_)},
+                                  {QStringLiteral("animated"), false}});
+    panel_->setSource(panelUrl());
+    // Animations run only while the panel is on screen.
+    connect(panel_.get(), &QWindow::visibleChanged, this, [this](bool visible) {
+        if (QQuickItem* root = panel_->rootObject()) root->setProperty("animated", visible);
+    });
+    publish();
+
+    if (withTray) {
+        panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        connect(panel_.get(), &QWindow::activeChanged, this, [this] {
+            if (!panel_->isActive() && panel_->isVisible()) {
+                sinceFocusHide_.start();
+                hidePanel();
+            }
+        });
+        QCoreApplication* app = QCoreApplication::instance();
+        if (auto* gui = qobject_cast<QGuiApplication*>(app)) gui->setQuitOnLastWindowClosed(false);
+        tray_ = std::make_unique<QSystemTrayIcon>(MenuBarGlyph::icon(glyphColor_));
+        tray_->setToolTip(QStringLiteral("Glintward"));
+        connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) togglePanel();
+        });
+        tray_->show();
+    } else {
+        panel_->show();
+    }
+
+    if (UserDefaults::standard().boolForKey("GlintwardAutoStart")) {
+        QTimer::singleShot(0, &model_, [this] { model_.startScanning(); });
+    }
+}
+
+GlintwardMacApp::~GlintwardMacApp() = default;
+
+void GlintwardMacApp::publish() {
+    const RadarState& state = model_.state();
+    radarPanel_.apply(state, model_.mutedAddresses(), model_.bluetoothOff());
+    settingsPanel_.refresh();
+    const QRgb color = MenuBarGlyph::color(state.scanning, state.threatLevel, model_.bluetoothOff());
+    if (color != glyphColor_) {
+        glyphColor_ = color;
+        if (tray_) tray_->setIcon(MenuBarGlyph::icon(color));
+    }
+}
+
+void GlintwardMacApp::showPanel() {
+    placePanel();
+    panel_->show();
+    panel_->raise();
+    panel_->requestActivate();
+}
+
+void GlintwardMacApp::hidePanel() { panel_->hide(); }
+
+void GlintwardMacApp::togglePanel() {
+    if (panel_->isVisible()) {
+        hidePanel();
+    } else if (!sinceFocusHide_.isValid() || sinceFocusHide_.elapsed() > REOPEN_GUARD_MS) {
+        showPanel();
+    }
+    sinceFocusHide_.invalidate();
+}
+
+void GlintwardMacApp::placePanel() {
+    if (!tray_) return;
+    const QRect item = tray_->geometry();
+    const QPoint anchor = item.isValid() ? item.center() : QCursor::pos();
+    QScreen* screen = QGuiApplication::screenAt(anchor);
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, PANEL_WIDTH, PANEL_HEIGHT);
+    // Beneath an item in the top half of the screen, above one in the bottom half.
+    const bool below = anchor.y() < area.center().y();
+    const int edge = item.isValid() ? (below ? item.bottom() + 1 : item.top()) : anchor.y();
+    int x = anchor.x() - PANEL_WIDTH / 2;
+    int y = below ? edge + 4 : edge - 4 - PANEL_HEIGHT;
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - PANEL_WIDTH));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - PANEL_HEIGHT));
+    panel_->setPosition(x, y);
+}
+
+}  // namespace glintward

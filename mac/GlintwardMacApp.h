@@ -1,0 +1,53 @@
+#pragma once
+// The application: one set of preferences, one radar model, the tray item with its drawn glyph, and the
+// 340 x 560 panel that the tray item toggles. Without a system tray the panel is an ordinary window shown at
+// start, so the application is never invisible.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QRgb>
+#include <memory>
+
+#include "app/AppPreferences.h"
+#include "app/RadarModel.h"
+#include "mac/RadarPanelModel.h"
+#include "mac/SettingsPanelModel.h"
+
+class QQuickView;
+class QSystemTrayIcon;
+
+namespace glintward {
+
+class GlintwardMacApp : public QObject {
+    Q_OBJECT
+public:
+    // Needs a QApplication. Reads "GlintwardAutoStart" once; when true, scanning starts from the event loop
+    // right after construction.
+    explicit GlintwardMacApp(QObject* parent = nullptr);
+    ~GlintwardMacApp() override;
+
+    AppPreferences& preferences() { return preferences_; }
+    RadarModel& model() { return model_; }
+    QQuickView& panel() { return *panel_; }
+    // Null when the desktop has no system tray.
+    QSystemTrayIcon* tray() { return tray_.get(); }
+
+    void showPanel();
+    void hidePanel();
+    void togglePanel();
+
+private:
+    void publish();
+    void placePanel();
+
+    AppPreferences preferences_;
+    RadarModel model_;
+    RadarPanelModel radarPanel_;
+    SettingsPanelModel settingsPanel_;
+    std::unique_ptr<QQuickView> panel_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    QRgb glyphColor_ = 0;
+    QElapsedTimer sinceFocusHide_;
+};
+
+}  // namespace glintward
