@@ -64,7 +64,7 @@ bool hasUpperAscii(std::string_view text) {
 // Per-thread scratch space, so that matching allocates nothing once warm.
 struct Scratch {
     std::vector<int> setHits;
-    std::vector<std::uint64_t> flags;  // per signature: bit 0 name hit, bit 1 company hit, bit 2 UUID hit
+    std::vector<std::uint8_t> flags;  // per signature: bit 0 name hit, bit 1 company hit, bit 2 UUID hit
     std::vector<std::uint32_t> touched;
 };
 
@@ -73,9 +73,9 @@ Scratch& scratch() {
     return s;
 }
 
-constexpr std::uint64_t NAME_HIT = 1;
-constexpr std::uint64_t COMPANY_HIT = 2;
-constexpr std::uint64_t UUID_HIT = 4;
+constexpr std::uint8_t NAME_HIT = 1;
+constexpr std::uint8_t COMPANY_HIT = 2;
+constexpr std::uint8_t UUID_HIT = 4;
 
 }  // namespace
 
@@ -158,7 +158,7 @@ std::optional<SignatureMatch> SignatureDatabase::match(const BleAdvertisement& a
     Scratch& s = scratch();
     s.touched.clear();
     if (s.flags.size() < signatures_.size()) s.flags.resize(signatures_.size(), 0);
-    auto mark = [&](std::uint32_t signature, std::uint64_t bit) {
+    auto mark = [&](std::uint32_t signature, std::uint8_t bit) {
         if (s.flags[signature] == 0) s.touched.push_back(signature);
         s.flags[signature] |= bit;
     };
@@ -231,7 +231,7 @@ std::optional<SignatureMatch> SignatureDatabase::match(const BleAdvertisement& a
     double bestConfidence = 0;
     const bool anyDisabled = !options.disabledSignatureIds.empty();
     for (std::uint32_t i : s.touched) {
-        const std::uint64_t f = s.flags[i];
+        const std::uint8_t f = s.flags[i];
         s.flags[i] = 0;
         double confidence;
         if (f & NAME_HIT) {

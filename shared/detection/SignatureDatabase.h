@@ -111,6 +111,23 @@ private:
 
 std::ostream& operator<<(std::ostream& out, const SignatureDatabase& database);
 
+namespace record {
+// A catalogue inside a record compares and hashes by identity and prints its object text.
+template <>
+struct Traits<std::shared_ptr<const SignatureDatabase>> {
+    static bool equal(const std::shared_ptr<const SignatureDatabase>& a,
+                      const std::shared_ptr<const SignatureDatabase>& b) {
+        return a == b;
+    }
+    static std::int32_t hash(const std::shared_ptr<const SignatureDatabase>& d) {
+        return d ? d->hashCode() : 0;
+    }
+    static void append(std::string& out, const std::shared_ptr<const SignatureDatabase>& d) {
+        out += d ? d->toString() : std::string("null");
+    }
+};
+}  // namespace record
+
 // ASCII lower case, locale-independent; service UUIDs are compared in this form.
 std::string lowerAscii(std::string_view text);
 

@@ -3,8 +3,10 @@
 namespace glintward {
 
 SignatureRepository& SignatureRepository::shared() {
-    static SignatureRepository instance;
-    return instance;
+    // Never destroyed: a reader on another thread (a sync still waiting on the network) may outlive static
+    // destruction at exit.
+    static SignatureRepository* const instance = new SignatureRepository;
+    return *instance;
 }
 
 SignatureRepository::SignatureRepository() : current_(SignatureDatabase::builtIn()) {}

@@ -16,23 +16,6 @@
 
 namespace glintward {
 
-namespace record {
-// A catalogue inside a record compares and hashes by identity and prints its object text.
-template <>
-struct Traits<std::shared_ptr<const SignatureDatabase>> {
-    static bool equal(const std::shared_ptr<const SignatureDatabase>& a,
-                      const std::shared_ptr<const SignatureDatabase>& b) {
-        return a == b;
-    }
-    static std::int32_t hash(const std::shared_ptr<const SignatureDatabase>& d) {
-        return d ? d->hashCode() : 0;
-    }
-    static void append(std::string& out, const std::shared_ptr<const SignatureDatabase>& d) {
-        out += d ? d->toString() : std::string("null");
-    }
-};
-}  // namespace record
-
 // The outcome of one sync: exactly one of three cases.
 struct SyncResult {
     // A new bundle was received, converted and saved.

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/verify/InvalidArgument.h"
+
 #include "shared/verify/ClassifierInput.h"
 
 namespace glintward {
@@ -24,16 +26,6 @@ std::shared_ptr<const PixelBuffer> buffer(PixelBuffer pixels) {
 
 constexpr std::int32_t argb(std::uint32_t value) {
     return static_cast<std::int32_t>(value);
-}
-
-template <class F>
-std::string invalidArgumentOf(F&& f) {
-    try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "no invalid_argument";
 }
 
 std::vector<std::int32_t> resize(const ClassifierInput& input, std::int32_t targetSize) {

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/verify/InvalidArgument.h"
+
 #include "shared/verify/ClassifierPreprocessor.h"
 #include "shared/verify/GlassesClassifier.h"
 
@@ -17,16 +19,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using enum VerifyLabel;
-
-template <class F>
-std::string invalidArgumentOf(F&& f) {
-    try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "no invalid_argument";
-}
 
 TEST(VerifyLabel, AssetNamesInDeclaredOrder) {
     std::vector<std::string_view> names;
