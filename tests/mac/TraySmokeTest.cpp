@@ -1,0 +1,181 @@
+// The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
+// auto-start, its tray icon must be embedded in the tray and show the status colour.
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "app/DesignSystem.h"
+#include "tests/uisupport/Captures.h"
+#include "tests/uisupport/QuickTesting.h"
+
+namespace glintward {
+namespace {
+
+using glintward::testing::waitUntil;
+using glintward::testing::writeCapture;
+
+struct Window {
+    QString id;
+    QString name;
+    QString wmClass;
+    int width = 0;
+    int height = 0;
+    int depth = 0;  // nesting in the tree
+};
+
+// Every window of the display, from `xwininfo -root -tree`, with its nesting.
+std::vector<Window> windowTree(const QProcessEnvironment& env) {
+    QProcess xwininfo;
+    xwininfo.setProcessEnvironment(env);
+    xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
+    xwininfo.waitForFinished(5000);
+    std::vector<Window> windows;
+    static const QRegularExpression line(
+        QStringLiteral(R"(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+))"));
+    for (const QString& text : QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split('\n')) {
+        const auto m = line.match(text);
+        if (!m.hasMatch()) continue;
+        windows.push_back({m.captured(2), m.captured(3), m.captured(5), m.captured(6).toInt(), m.captured(7).toInt(),
+                           static_cast<int>(m.captured(1).size())});
+    }
+    return windows;
+}
+
+// The first window nested under trayer's panel whose class says it is ours.
+std::optional<Window> embeddedIcon(const std::vector<Window>& tree) {
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        if (tree[i].wmClass != QLatin1String("trayer") || tree[i].name != QLatin1String("panel")) continue;
+        for (std::size_t j = i + 1; j < tree.size() && tree[j].depth > tree[i].depth; ++j) {
+            if (tree[j].wmClass.compare(QLatin1String("glintward"), Qt::CaseInsensitive) == 0 && tree[j].width > 1) {
+                return tree[j];
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+class Process {
+public:
+    Process(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
+        process_.setProcessEnvironment(env);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start(program, args);
+        process_.waitForStarted(5000);
+    }
+    ~Process() {
+        if (process_.state() == QProcess::NotRunning) return;
+        process_.terminate();
+        if (!process_.waitForFinished(3000)) {
+            process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+    bool running() const { return process_.state() == QProcess::Running; }
+
+private:
+    QProcess process_;
+};
+
+TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
+    for (const char* program : {"Xvfb", "trayer", "xwininfo"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
+            GTEST_SKIP() << program << " is not installed; the tray smoke test needs xvfb, trayer and x11-utils "
+                         << "(scripts/install-deps installs them)";
+        }
+    }
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+
+    // A display number of our own: the first free one from an offset set by our process id.
+    int display = 0;
+    for (int n = 90 + getpid() % 400; n < 1000; ++n) {
+        if (!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) &&
+            !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))) {
+            display = n;
+            break;
+        }
+    }
+    ASSERT_NE(display, 0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    // No desktop session bus: the tray icon goes through the X11 embedding protocol.
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + dir.filePath("no-bus"));
+
+    Process xvfb(QStringLiteral("Xvfb"),
+                 {QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
+                  QStringLiteral("640x480x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")},
+                 env);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)); }, 10000))
+        << "Xvfb did not start";
+    Process trayer(QStringLiteral("trayer"),
+                   {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
+                    QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"),
+                    QStringLiteral("120"), QStringLiteral("--height"), QStringLiteral("32")},
+                   env);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto tree = windowTree(env);
+            return std::any_of(tree.begin(), tree.end(), [](const Window& w) { return w.name == "panel"; });
+        },
+        10000))
+        << "trayer did not map its panel";
+
+    // One named pair of glasses heard all through the run: the status becomes "likely".
+    const QString capture = dir.filePath("glasses.btsnoop");
+    writeCapture(capture, {{"AA:BB:CC:00:00:01", "Ray-Ban Meta 0A1B", -55}}, 60, 5);
+    QDir(dir.path()).mkpath("config/glintward");
+    QFile defaults(dir.filePath("config/glintward/defaults.json"));
+    ASSERT_TRUE(defaults.open(QIODevice::WriteOnly));
+    defaults.write(R"({"GlintwardAutoStart": true})");
+    defaults.close();
+    QProcessEnvironment appEnv = env;
+    appEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath("config"));
+    appEnv.insert(QStringLiteral("GLINTWARD_REPLAY"), capture);
+    appEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    Process app(QStringLiteral(GLINTWARD_APP), {}, appEnv);
+    ASSERT_TRUE(app.running());
+
+    std::optional<Window> icon;
+    ASSERT_TRUE(waitUntil([&] { return (icon = embeddedIcon(windowTree(env))).has_value(); }, 15000))
+        << "no glintward window inside the tray";
+
+    // Read the icon's pixels from the X server: its centre is the glyph's dot, in the status colour.
+    qputenv("DISPLAY", env.value(QStringLiteral("DISPLAY")).toLocal8Bit());
+    int argc = 1;
+    char name[] = "tray-smoke";
+    char* argv[] = {name, nullptr};
+    QGuiApplication probe(argc, argv);
+    const QColor likely(Palette::stateLikely);
+    QColor centre;
+    const bool coloured = waitUntil(
+        [&] {
+            const QImage image =
+                probe.primaryScreen()->grabWindow(icon->id.toULongLong(nullptr, 16)).toImage();
+            if (image.isNull()) return false;
+            centre = image.pixelColor(image.width() / 2, image.height() / 2);
+            return std::abs(centre.red() - likely.red()) <= 8 && std::abs(centre.green() - likely.green()) <= 8 &&
+                   std::abs(centre.blue() - likely.blue()) <= 8;
+        },
+        20000);
+    EXPECT_TRUE(coloured) << "icon centre " << centre.name().toStdString() << ", expected "
+                          << likely.name().toStdString();
+    EXPECT_TRUE(app.running());
+}
+
+}  // namespace
+}  // namespace glintward
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
