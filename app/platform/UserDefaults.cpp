@@ -74,8 +74,9 @@ const Json* find(const Json& object, std::string_view key) {
 }  // namespace
 
 UserDefaults& UserDefaults::standard() {
-    static UserDefaults instance(standardPath());
-    return instance;
+    // Never destroyed: a sync still waiting on the network at exit may write through it after static destruction.
+    static UserDefaults* const instance = new UserDefaults(standardPath());
+    return *instance;
 }
 
 fs::path UserDefaults::standardPath() {
