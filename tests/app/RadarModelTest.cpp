@@ -196,7 +196,9 @@ TEST_F(RadarModelTest, OnlyTheFirstFortyAddressesAreLogged) {
         fake().discover({address, std::nullopt}, named("Watch"), -70);
         fake().discover({address, std::nullopt}, named("Watch"), -70);
     }
-    hear(GLASSES, named("rayban"));  // a marker: everything queued before it has been handled
+    // A marker: once its match is logged, everything queued before it has been handled.
+    fake().discover({GLASSES, std::nullopt}, named("rayban"), -50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return messages().back().rfind("match: ", 0) == 0; }, 3000));
     int heard = 0;
     for (const auto& m : messages()) heard += m.rfind("heard #", 0) == 0;
     EXPECT_EQ(heard, 40);
