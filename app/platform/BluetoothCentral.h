@@ -37,7 +37,8 @@ struct Peripheral {
 struct AdvertisementData {
     std::optional<std::string> localName;
     std::optional<std::vector<std::uint8_t>> manufacturerData;  // company ID first, little-endian
-    std::optional<std::vector<std::string>> serviceUuids;  // "FD5F", "0000FD5F" or the 36-character form, upper-case
+    std::optional<std::vector<std::string>>
+        serviceUuids;  // "FD5F", "0000FD5F" or the 36-character form, upper-case
     std::optional<std::int32_t> txPowerLevel;
 
     friend bool operator==(const AdvertisementData&, const AdvertisementData&) = default;
@@ -54,14 +55,15 @@ public:
 };
 
 // The first state callback comes soon after creation, then one per change. Destroying the central stops every
-// callback: none runs after the destructor returns. A stopped scan delivers nothing more, and a scan ends by itself
-// when the state leaves powered on; it is the owner's part to scan again.
+// callback: none runs after the destructor returns. A stopped scan delivers nothing more, and a scan ends by
+// itself when the state leaves powered on; it is the owner's part to scan again.
 class BluetoothCentral {
 public:
     virtual ~BluetoothCentral() = default;
     // The state last reported to the delegate (unknown before the first report); safe from any thread.
     virtual CentralState state() const = 0;
-    // Scans for every service; callable from any thread. Without duplicates each device is reported once per scan.
+    // Scans for every service; callable from any thread. Without duplicates each device is reported once per
+    // scan.
     virtual void scanForPeripherals(bool allowDuplicates) = 0;
     virtual void stopScan() = 0;
 };
@@ -69,8 +71,8 @@ public:
 using CentralLogger = std::function<void(std::string)>;
 
 // Creates the central that fits the environment: SnoopReplayCentral when GLINTWARD_REPLAY names a file, else
-// BluezCentral on the system bus. The logger takes the central's diagnostic lines (standard error when empty).
-// Qt's D-Bus support needs a QCoreApplication to exist for the central's life.
+// BluezCentral on the system bus. The logger takes the central's diagnostic lines (standard error when
+// empty). Qt's D-Bus support needs a QCoreApplication to exist for the central's life.
 std::unique_ptr<BluetoothCentral> makeBluetoothCentral(CentralDelegate& delegate, SerialQueue& callbackQueue,
                                                        CentralLogger logger = {});
 
