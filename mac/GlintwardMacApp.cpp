@@ -25,10 +25,10 @@ constexpr int PANEL_HEIGHT = 560;
 constexpr qint64 REOPEN_GUARD_MS = 300;
 }  // namespace
 
-GlintwardMacApp::GlintwardMacApp(QObject* parent)
+GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
     : QObject(parent),
       preferences_(UserDefaults::standard()),
-      model_(preferences_),
+      model_(preferences_, std::move(seams)),
       radarPanel_({.isScanning = [this] { return model_.state().scanning; },
                    .startScanning = [this] { model_.startScanning(); },
                    .stopScanning = [this] { model_.stopScanning(); },

@@ -22,8 +22,8 @@ class GlintwardMacApp : public QObject {
     Q_OBJECT
 public:
     // Needs a QApplication. Reads "GlintwardAutoStart" once; when true, scanning starts from the event loop
-    // right after construction.
-    explicit GlintwardMacApp(QObject* parent = nullptr);
+    // right after construction. The seams reach the radar model; the defaults are the real platform.
+    explicit GlintwardMacApp(RadarModelSeams seams = {}, QObject* parent = nullptr);
     ~GlintwardMacApp() override;
 
     AppPreferences& preferences() { return preferences_; }

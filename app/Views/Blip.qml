@@ -18,15 +18,18 @@ Item {
         Rotation { origin.x: 8; origin.y: 8; angle: blip.bearing }
     ]
 
+    // The ring grows by size and line width together, as a scale would, but drawn at each size.
     Rectangle {
         id: ring
         objectName: "pingRing"
-        anchors.fill: parent
+        property real grow: 0.4
+        anchors.centerIn: parent
+        width: 16 * grow
+        height: width
         radius: width / 2
         color: "transparent"
         border.color: blip.color
-        border.width: 1.4
-        scale: 0.4
+        border.width: 1.4 * grow
         opacity: 0.7
     }
     Rectangle {
@@ -41,7 +44,7 @@ Item {
     ParallelAnimation {
         running: blip.animated
         loops: Animation.Infinite
-        NumberAnimation { target: ring; property: "scale"; from: 0.4; to: 2.6; duration: 1800; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }
+        NumberAnimation { target: ring; property: "grow"; from: 0.4; to: 2.6; duration: 1800; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }
         NumberAnimation { target: ring; property: "opacity"; from: 0.7; to: 0; duration: 1800; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }
     }
 }

@@ -89,14 +89,15 @@ Item {
         }
     }
 
+    // Sized rather than scaled: the software renderer draws a scaled round rectangle unevenly.
     Rectangle {
         objectName: "centreDisc"
+        readonly property real pulseScale: 0.94 + 0.12 * dial.pulse
         anchors.centerIn: parent
-        width: dial.diameter * 0.18
+        width: dial.diameter * 0.18 * pulseScale
         height: width
         radius: width / 2
         color: dial.shownColor
-        scale: 0.94 + 0.12 * dial.pulse
         opacity: 0.8 + 0.2 * dial.pulse
     }
     SequentialAnimation {

@@ -17,9 +17,11 @@ TEST(RadarPanelModelTest, StartStopFollowsTheModelsStateAtTheTap) {
     bool modelScanning = false;
     int starts = 0;
     int stops = 0;
-    RadarPanelModel panel({.isScanning = [&] { return modelScanning; },
-                           .startScanning = [&] { ++starts; },
-                           .stopScanning = [&] { ++stops; }});
+    RadarPanelModel::Actions actions;
+    actions.isScanning = [&] { return modelScanning; };
+    actions.startScanning = [&] { ++starts; };
+    actions.stopScanning = [&] { ++stops; };
+    RadarPanelModel panel(actions);
     panel.apply(RadarState{}, {}, false);
     ASSERT_FALSE(panel.scanning());
 

@@ -1,26 +1,38 @@
 // The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
 // auto-start, its tray icon must be embedded in the tray and show the status colour.
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
+#include <QPixmap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <functional>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "app/DesignSystem.h"
 #include "tests/uisupport/Captures.h"
-#include "tests/uisupport/QuickTesting.h"
 
 namespace glintward {
 namespace {
 
-using glintward::testing::waitUntil;
+// Polls `condition` (running the event loop when there is one) until it holds or the deadline passes.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    return true;
+}
 using glintward::testing::writeCapture;
 
 struct Window {
@@ -40,7 +52,7 @@ std::vector<Window> windowTree(const QProcessEnvironment& env) {
     xwininfo.waitForFinished(5000);
     std::vector<Window> windows;
     static const QRegularExpression line(
-        QStringLiteral(R"(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+))"));
+        QStringLiteral(R"re(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+))re"));
     for (const QString& text : QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split('\n')) {
         const auto m = line.match(text);
         if (!m.hasMatch()) continue;
@@ -132,7 +144,7 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
 
     // One named pair of glasses heard all through the run: the status becomes "likely".
     const QString capture = dir.filePath("glasses.btsnoop");
-    writeCapture(capture, {{"AA:BB:CC:00:00:01", "Ray-Ban Meta 0A1B", -55}}, 60, 5);
+    writeCapture(capture.toStdString(), {{"AA:BB:CC:00:00:01", "Ray-Ban Meta 0A1B", -55}}, 60, 5);
     QDir(dir.path()).mkpath("config/glintward");
     QFile defaults(dir.filePath("config/glintward/defaults.json"));
     ASSERT_TRUE(defaults.open(QIODevice::WriteOnly));

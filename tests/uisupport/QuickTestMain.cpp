@@ -8,8 +8,9 @@
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_QUICK_BACKEND", "software");
-    // Times in the tests are written for UTC, read in the user's zone.
+    // Times in the tests are written for UTC, read in the user's zone and a 24-hour locale.
     qputenv("TZ", "UTC");
+    qputenv("LC_ALL", "en_GB.UTF-8");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     glintward::registerBundledFonts();

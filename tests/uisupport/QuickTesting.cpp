@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QImage>
+#include <algorithm>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -63,8 +64,24 @@ void settle(QQuickWindow& window) {
     }
 }
 
+// Scrolls every flickable around the item, as a person would, so that the item is on screen.
+void scrollIntoView(QQuickItem* item) {
+    for (QQuickItem* p = item->parentItem(); p; p = p->parentItem()) {
+        if (!p->inherits("QQuickFlickable")) continue;
+        const QPointF top = item->mapToItem(p, QPointF(0, 0));
+        const qreal contentY = p->property("contentY").toReal();
+        const qreal maxY = std::max<qreal>(0, p->property("contentHeight").toReal() - p->height());
+        if (top.y() < 0 || top.y() + item->height() > p->height()) {
+            const qreal wanted = contentY + top.y() + item->height() / 2 - p->height() / 2;
+            p->setProperty("contentY", std::clamp<qreal>(wanted, 0, maxY));
+        }
+    }
+}
+
 void click(QQuickWindow& window, QQuickItem* item) {
     ASSERT_NE(item, nullptr);
+    settle(window);
+    scrollIntoView(item);
     settle(window);
     const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
     QTest::mouseClick(&window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());

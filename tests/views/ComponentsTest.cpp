@@ -142,10 +142,10 @@ TEST_F(RadarInstrumentTest, WithoutScanningNoWedgeButTheDiscStillPulses) {
     EXPECT_EQ(findAll(scene->root, "ring").size(), 3u);
     EXPECT_TRUE(findVisible(scene->root, "blip").empty());
     QQuickItem* disc = findOne(scene->root, "centreDisc");
-    const qreal first = disc->scale();
-    EXPECT_TRUE(waitUntil([&] { return std::abs(disc->scale() - first) > 0.01; }));
-    EXPECT_GE(disc->scale(), 0.94 - 1e-9);
-    EXPECT_LE(disc->scale(), 1.06 + 1e-9);
+    const qreal first = disc->width();
+    EXPECT_TRUE(waitUntil([&] { return std::abs(disc->width() - first) > 0.1; }));
+    EXPECT_GE(disc->width(), 0.18 * 170 * 0.94 - 1e-9);
+    EXPECT_LE(disc->width(), 0.18 * 170 * 1.06 + 1e-9);
 
     scene->root->setProperty("scanning", true);
     QQuickItem* wedge = findOne(scene->root, "sweepWedge");

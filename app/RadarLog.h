@@ -1,0 +1,32 @@
+#pragma once
+// The host's one logging entry point. Every diagnostic line goes through RadarLog::info; the one line of the
+// catalogue sync goes through RadarLog::syncLine. Both may be called from any thread and return at once.
+
+#include <memory>
+#include <string_view>
+
+#include "app/platform/SystemLog.h"
+
+namespace glintward {
+
+class RadarLog {
+public:
+    RadarLog() = delete;
+
+    // Writes the message at info level to the system log (category "radar") and, when the user-defaults key
+    // "GlintwardLogFile" names a file, appends it time-stamped to that file. The key is read once, at the
+    // first call, so a change takes effect at the next launch.
+    static void info(std::string_view message);
+
+    // Writes the line to the system log without a category and to standard error; never to the log file.
+    static void syncLine(std::string_view line);
+
+    // Tests: routes the system-log lines to `log` (a RecordingSystemLog, say) and returns the one in force;
+    // a null log drops the lines.
+    static std::shared_ptr<SystemLog> replaceSystemLog(std::shared_ptr<SystemLog> log);
+
+    // Tests: waits until every line queued for the log file so far has been appended.
+    static void drainLogFile();
+};
+
+}  // namespace glintward

@@ -1,0 +1,222 @@
+#include "app/RadarModel.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+
+#include "app/AppPreferences.h"
+#include "app/HostAlertThreshold.h"
+#include "app/RadarLog.h"
+#include "app/Sync/DefaultsSignatureStore.h"
+#include "app/Sync/UrlSessionTransport.h"
+#include "shared/detection/SignatureRepository.h"
+#include "shared/sync/SignatureSyncClient.h"
+
+#ifndef GLINTWARD_SIGNATURE_SERVICE_URL
+#define GLINTWARD_SIGNATURE_SERVICE_URL ""
+#endif
+
+namespace glintward {
+
+std::string signatureServiceUrl() { return GLINTWARD_SIGNATURE_SERVICE_URL; }
+
+namespace {
+
+constexpr std::size_t LOGGED_ADDRESSES_MAX = 40;
+
+double systemClockMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(system_clock::now().time_since_epoch()).count();
+}
+
+// The settings the detection path needs, read from the store afresh at each use, so that path never depends on
+// the preferences object being alive or up to date.
+struct PrefsSnapshot {
+    const UserDefaults& defaults;
+
+    MatchOptions matchOptions() const {
+        return MatchOptions{Set<std::string>(defaults.stringArrayForKey("disabled_signatures").value_or(
+                                std::vector<std::string>{})),
+                            defaults.boolForKey("match_unknown_ids", true)};
+    }
+    AlertThreshold alertThreshold() const {
+        return alertThresholdFromRaw(defaults.stringForKey("alert_threshold").value_or("IN_THE_ROOM"));
+    }
+    bool hapticAlerts() const { return defaults.boolForKey("haptic_alerts", true); }
+};
+
+// Runs on the main thread unless the receiver is gone by then.
+template <class F>
+void onMainThread(QPointer<QObject> receiver, F work) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [receiver, work = std::move(work)]() mutable {
+            if (receiver) work();
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
+RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
+    : preferences_(preferences),
+      defaults_(preferences.defaults()),
+      haptics_(seams.haptics ? std::move(seams.haptics) : makeEvdevHapticPerformer()),
+      workspace_(seams.workspace ? std::move(seams.workspace) : makeDesktopWorkspace()),
+      makeTransport_(seams.makeTransport ? std::move(seams.makeTransport)
+                                         : [] { return std::make_shared<UrlSessionTransport>(); }),
+      clockMs_(seams.clockMs ? std::move(seams.clockMs) : systemClockMs),
+      baseUrl_(std::move(seams.baseUrl)) {
+    UserDefaults& defaults = defaults_;
+    engineSide_ = std::make_unique<EngineSide>(EngineSide{
+        DetectionEngine(DetectionEngine::STALE_AFTER_MS_DEFAULT, [] { return SignatureRepository::shared().current(); },
+                        [&defaults] { return PrefsSnapshot{defaults}.matchOptions(); })});
+    engineQueue_ = std::make_unique<SerialQueue>("glintward.engine");
+    auto clock = clockMs_;
+    scanner_ = std::make_unique<BleScanner>(std::move(seams.makeCentral),
+                                            [clock] { return static_cast<std::int64_t>(clock()); });
+    mutedAddresses_ = storedMutedAddresses();
+
+    pruneTimer_.setInterval(seams.pruneInterval);
+    connect(&pruneTimer_, &QTimer::timeout, this, [this] {
+        engineQueue_->async([this] {
+            engineSide_->engine.prune(nowMs());
+            publish();
+        });
+    });
+
+    QPointer<QObject> self(this);
+    scanner_->onStateChange = [this, self](CentralState central) {
+        onMainThread(self, [this, central] {
+            const bool off = central != CentralState::POWERED_ON;
+            if (off == bluetoothOff_) return;
+            bluetoothOff_ = off;
+            emit bluetoothOffChanged();
+        });
+    };
+    // The scanner is destroyed before the queue, so the queue outlives every call of this callback.
+    scanner_->onAdvertisement = [this](const BleAdvertisement& advertisement) {
+        engineQueue_->async([this, advertisement] { handle(advertisement); });
+    };
+}
+
+RadarModel::~RadarModel() {
+    // A sync still waiting on the network finishes on its own; it reaches the model only through a guarded hop.
+    if (syncThread_.joinable()) syncThread_.detach();
+}
+
+void RadarModel::startScanning() {
+    RadarLog::info("startScanning requested");
+    // The flag goes ahead of the scanner's start, so no advertisement is published as "not scanning".
+    engineQueue_->async([this] { engineSide_->scanning = true; });
+    scanner_->start();
+    engineQueue_->async([this] { publish(); });
+    pruneTimer_.start();  // restarting replaces the running timer: at most one ever runs
+    if (!syncStarted_) {
+        syncStarted_ = true;
+        syncLibraryNow(true);
+    }
+}
+
+void RadarModel::stopScanning() {
+    scanner_->stop();
+    pruneTimer_.stop();
+    engineQueue_->async([this] {
+        engineSide_->scanning = false;
+        RadarState stopped = engineSide_->engine.currentState(false, storedMutedAddresses());
+        QMetaObject::invokeMethod(this, [this, stopped = std::move(stopped)]() mutable { setState(std::move(stopped)); },
+                                  Qt::QueuedConnection);
+    });
+}
+
+void RadarModel::toggleMute(const std::string& address) {
+    std::vector<std::string> muted = mutedAddresses_.items();
+    if (mutedAddresses_.contains(address)) {
+        std::erase(muted, address);
+    } else {
+        muted.push_back(address);
+    }
+    mutedAddresses_ = Set<std::string>(muted);
+    emit mutedAddressesChanged();
+    defaults_.setObject(muted, MUTED_KEY);
+    engineQueue_->async([this] { publish(); });
+}
+
+void RadarModel::wipeSessionLog() {
+    engineQueue_->async([this] {
+        engineSide_->engine.clearSessionLog();
+        publish();
+    });
+}
+
+void RadarModel::openSystemSettings() { workspace_->openBluetoothSettings(); }
+
+void RadarModel::handle(const BleAdvertisement& advertisement) {
+    auto& seen = engineSide_->seenAddresses;
+    if (seen.insert(advertisement.address).second && seen.size() <= LOGGED_ADDRESSES_MAX) {
+        std::string line = "heard #" + std::to_string(seen.size()) + ": name=" + advertisement.name.value_or("-") +
+                           " ids=";
+        record::appendSequence(line, advertisement.manufacturerCompanyIds);
+        line += " uuids=" + std::to_string(advertisement.serviceUuids.size()) +
+                " rssi=" + std::to_string(advertisement.rssi);
+        RadarLog::info(line);
+    }
+    const std::optional<SignatureMatch> match = engineSide_->engine.onAdvertisement(advertisement);
+    if (!match) return;
+    std::string line = "match: " + match->signature->displayName + " confidence=";
+    record::appendDouble(line, match->confidence);
+    line += " rssi=" + std::to_string(advertisement.rssi);
+    RadarLog::info(line);
+    publish();
+}
+
+void RadarModel::publish() {
+    const PrefsSnapshot prefs{defaults_};
+    RadarState next = engineSide_->engine.currentState(engineSide_->scanning, storedMutedAddresses());
+    const ThreatLevel alertable = AlertPolicy::shared().alertableThreatLevel(next, prefs.alertThreshold());
+    const bool alert = engineSide_->alertGate.shouldAlert(alertable, nowMs());
+    const bool tap = alert && prefs.hapticAlerts();
+    // Queued on this object, so states reach the main thread in publishing order.
+    QMetaObject::invokeMethod(
+        this,
+        [this, next = std::move(next), tap]() mutable {
+            setState(std::move(next));
+            if (tap) haptics_->perform();
+        },
+        Qt::QueuedConnection);
+}
+
+void RadarModel::setState(RadarState state) {
+    state_ = std::move(state);
+    emit stateChanged();
+}
+
+Set<std::string> RadarModel::storedMutedAddresses() const {
+    return Set<std::string>(defaults_.stringArrayForKey(MUTED_KEY).value_or(std::vector<std::string>{}));
+}
+
+std::int64_t RadarModel::nowMs() const { return static_cast<std::int64_t>(clockMs_()); }
+
+void RadarModel::syncLibraryNow(bool loadCacheFirst) {
+    QPointer<AppPreferences> preferences(&preferences_);
+    QPointer<QObject> self(this);
+    auto client = std::make_shared<SignatureSyncClient>(baseUrl_, std::make_shared<DefaultsSignatureStore>(defaults_),
+                                                        makeTransport_());
+    syncThread_ = std::thread([client, loadCacheFirst, clock = clockMs_, preferences, self] {
+        auto& repository = SignatureRepository::shared();
+        if (loadCacheFirst) {
+            if (auto cached = client->loadCached()) repository.update(cached);
+        }
+        const SyncResult result = client->sync();
+        if (const auto* updated = result.as<SyncResult::Updated>()) repository.update(updated->database);
+        RadarLog::syncLine("Glintward sync: " + result.toString() + " (in force: v" +
+                       std::to_string(repository.current()->version()) + ")");
+        if (result.as<SyncResult::Failed>()) return;
+        const double now = clock();
+        onMainThread(self, [preferences, now] {
+            if (preferences) preferences->setLastSyncMs(now);
+        });
+    });
+}
+
+}  // namespace glintward

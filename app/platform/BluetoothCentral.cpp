@@ -1,0 +1,38 @@
+#include "app/platform/BluetoothCentral.h"
+
+#include <cstdlib>
+
+#include "app/platform/BluezCentral.h"
+#include "app/platform/SnoopReplayCentral.h"
+
+namespace glintward {
+
+std::string_view centralStateText(CentralState state) {
+    switch (state) {
+        case CentralState::UNKNOWN:
+            return "unknown";
+        case CentralState::RESETTING:
+            return "resetting";
+        case CentralState::UNSUPPORTED:
+            return "unsupported";
+        case CentralState::UNAUTHORIZED:
+            return "unauthorized";
+        case CentralState::POWERED_OFF:
+            return "poweredOff";
+        case CentralState::POWERED_ON:
+            return "poweredOn";
+    }
+    return "unknown";
+}
+
+std::unique_ptr<BluetoothCentral> makeBluetoothCentral(CentralDelegate& delegate, SerialQueue& callbackQueue,
+                                                       CentralLogger logger) {
+    const char* replay = std::getenv("GLINTWARD_REPLAY");
+    if (replay != nullptr && *replay != '\0') {
+        return std::make_unique<SnoopReplayCentral>(delegate, callbackQueue, replay, 1.0, std::move(logger));
+    }
+    return std::make_unique<BluezCentral>(delegate, callbackQueue, std::string(), "org.bluez",
+                                          std::move(logger));
+}
+
+}  // namespace glintward

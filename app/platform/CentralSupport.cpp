@@ -1,0 +1,77 @@
+#include "app/platform/CentralSupport.h"
+
+#include <QByteArray>
+#include <QUuid>
+#include <cstdio>
+
+#include "app/platform/SerialQueue.h"
+
+namespace glintward::central {
+
+namespace {
+// Glintward's own name space for peripheral identifiers; changing it would change every stored identifier.
+const QUuid PERIPHERAL_NAMESPACE(QStringLiteral("c42c5a29-dd1a-40e6-b937-f63f20179e3f"));
+}  // namespace
+
+std::string peripheralIdentifier(std::string_view address) {
+    const QByteArray name = QByteArray(address.data(), static_cast<qsizetype>(address.size())).toUpper();
+    return QUuid::createUuidV5(PERIPHERAL_NAMESPACE, name)
+        .toString(QUuid::WithoutBraces)
+        .toUpper()
+        .toStdString();
+}
+
+CentralLogger orStderr(CentralLogger logger) {
+    if (logger) return logger;
+    return [](std::string line) {
+        line += '\n';
+        std::fputs(line.c_str(), stderr);
+    };
+}
+
+CallbackGate::CallbackGate(CentralDelegate& delegate, SerialQueue& queue)
+    : queue_(queue), shared_(std::make_shared<Shared>()) {
+    shared_->delegate = &delegate;
+}
+
+CallbackGate::~CallbackGate() {
+    close();
+}
+
+void CallbackGate::reportState(CentralState state) {
+    queue_.async([shared = shared_, state] {
+        if (!shared->open) return;
+        shared->state = state;
+        shared->delegate->centralDidUpdateState(state);
+    });
+}
+
+void CallbackGate::scanStarted(bool allowDuplicates) {
+    shared_->scanWanted = true;
+    queue_.async([shared = shared_, allowDuplicates] {
+        shared->allowDuplicates = allowDuplicates;
+        shared->reported.clear();
+    });
+}
+
+void CallbackGate::scanStopped() {
+    shared_->scanWanted = false;
+}
+
+void CallbackGate::reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi) {
+    queue_.async([shared = shared_, peripheral = std::move(peripheral), data = std::move(data), rssi] {
+        if (!shared->open || !shared->scanWanted) return;
+        if (!shared->allowDuplicates && !shared->reported.insert(peripheral.identifier).second) return;
+        shared->delegate->centralDidDiscover(peripheral, data, rssi);
+    });
+}
+
+void CallbackGate::close() {
+    if (queue_.isCurrent()) {
+        shared_->open = false;
+    } else {
+        queue_.sync([shared = shared_] { shared->open = false; });
+    }
+}
+
+}  // namespace glintward::central

@@ -1,0 +1,60 @@
+#pragma once
+// What both centrals share: the way callbacks reach the delegate, the peripheral identifier and the default
+// logger.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "app/platform/BluetoothCentral.h"
+
+namespace glintward::central {
+
+// The identifier of the device with this address ("AA:BB:CC:DD:EE:FF", any case): a version-5 UUID in a name
+// space of our own, so a device keeps its identifier across runs and across both centrals (muted devices are
+// stored by it).
+std::string peripheralIdentifier(std::string_view address);
+
+// The logger itself, or one that writes each line to standard error when it is empty.
+CentralLogger orStderr(CentralLogger logger);
+
+// Hands callbacks to the delegate on the callback queue. Everything it queues checks, on the queue, that the
+// gate is still open, so once close() returns nothing more reaches the delegate, even work that was already
+// queued.
+class CallbackGate {
+public:
+    CallbackGate(CentralDelegate& delegate, SerialQueue& queue);
+    ~CallbackGate();
+    CallbackGate(const CallbackGate&) = delete;
+    CallbackGate& operator=(const CallbackGate&) = delete;
+
+    // The state last handed to the delegate.
+    CentralState state() const { return shared_->state.load(); }
+    void reportState(CentralState state);
+
+    // The owner's wish to scan. A discovery reaches the delegate only while the wish stands when it runs on
+    // the queue, so nothing arrives after stopScan() returns; without duplicates, one per device and scan.
+    void scanStarted(bool allowDuplicates);
+    void scanStopped();
+    void reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi);
+
+    // Any thread, the callback queue included; waits for a callback that is running elsewhere to end.
+    void close();
+
+private:
+    struct Shared {
+        CentralDelegate* delegate;
+        std::atomic<CentralState> state{CentralState::UNKNOWN};
+        std::atomic<bool> scanWanted{false};
+        // Queue only.
+        bool open = true;
+        bool allowDuplicates = true;
+        std::unordered_set<std::string> reported;
+    };
+    SerialQueue& queue_;
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace glintward::central

@@ -1,0 +1,152 @@
+#include "app/RadarLog.h"
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/LogFile.h"
+#include "app/platform/UserDefaults.h"
+#include "tests/platform/TempDir.h"
+
+namespace glintward {
+namespace {
+
+std::vector<std::string> lines(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::string contents(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The stamped line of one message, with the time left open.
+std::regex stamped(const std::string& message) {
+    return std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d )" +
+                      std::regex_replace(message, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"));
+}
+
+TEST(LogFile, TheFirstLineCreatesTheFileLaterOnesAppendUnchanged) {
+    testing::TempDir dir;
+    const auto path = dir / "radar.log";
+    {
+        LogFile file(path.string());
+        file.append("startScanning requested");
+        file.append("100% of %s and %n stand as written");
+        file.drain();
+        ASSERT_EQ(lines(path).size(), 2u);
+    }
+    LogFile again(path.string());  // a later run appends to what is there
+    again.append("match: Ray-Ban Meta glasses confidence=0.95 rssi=-64");
+    again.drain();
+    const auto written = lines(path);
+    ASSERT_EQ(written.size(), 3u);
+    EXPECT_TRUE(std::regex_match(written[0], stamped("startScanning requested"))) << written[0];
+    EXPECT_TRUE(std::regex_match(written[1], stamped("100% of %s and %n stand as written"))) << written[1];
+    EXPECT_TRUE(
+        std::regex_match(written[2], stamped("match: Ray-Ban Meta glasses confidence=0.95 rssi=-64")));
+    EXPECT_EQ(contents(path).back(), '\n');
+}
+
+TEST(LogFile, LinesFromSeveralThreadsStayWholeAndInCallOrder) {
+    testing::TempDir dir;
+    const auto path = dir / "radar.log";
+    constexpr int THREADS = 4, LINES = 250;
+    {
+        LogFile file(path.string());
+        std::vector<std::thread> threads;
+        for (int t = 0; t < THREADS; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < LINES; ++i)
+                    file.append("thread " + std::to_string(t) + " line " + std::to_string(i));
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    }  // the queue drains before the file object goes
+    const auto written = lines(path);
+    ASSERT_EQ(written.size(), std::size_t{THREADS * LINES});
+    std::vector<int> nextOf(THREADS, 0);
+    const std::regex line(R"(\d\d:\d\d:\d\d\.\d\d\d thread (\d) line (\d+))");
+    for (const auto& text : written) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+        const int t = std::stoi(m[1]);
+        EXPECT_EQ(std::stoi(m[2]), nextOf[t]++) << text;
+    }
+}
+
+TEST(LogFile, AFileThatCannotBeWrittenIsIgnored) {
+    testing::TempDir dir;
+    std::ofstream(dir / "plain") << "x";
+    for (const auto& path : {dir / "plain" / "radar.log", dir / "missing-folder" / "radar.log", dir.path()}) {
+        LogFile file(path.string());
+        file.append("dropped");
+        file.drain();
+    }
+    EXPECT_EQ(contents(dir / "plain"), "x");
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing-folder"));
+}
+
+TEST(LogFile, StampsAreTwentyFourHourLocalTimeWithMilliseconds) {
+    const char* saved = std::getenv("TZ");
+    const std::string savedTz = saved ? saved : "";
+    using namespace std::chrono;
+    const auto afternoon = sys_days{year{2024} / 3 / 9} + 14h + 3min + 27s + 118ms;
+    struct Case {
+        const char* tz;
+        system_clock::time_point time;
+        const char* stamp;
+    };
+    for (const auto& [tz, time, stamp] :
+         {Case{"UTC0", afternoon, "14:03:27.118"}, Case{"XST-10", afternoon, "00:03:27.118"},
+          Case{"YST5", afternoon, "09:03:27.118"},
+          Case{"UTC0", sys_days{year{2024} / 1 / 1} + 5ms, "00:00:00.005"}}) {
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+        EXPECT_EQ(LogFile::timestamp(time), stamp) << tz;
+    }
+    saved ? ::setenv("TZ", savedTz.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
+}
+
+// The process-wide road: the system log gets every line, the file only RadarLog::info's, standard error only
+// the sync line's; the file's path is read from the standard store once.
+TEST(RadarLog, InfoReachesTheSystemLogAndTheFileTheSyncLineTheSystemLogAndStandardError) {
+    testing::TempDir dir;
+    const auto path = dir / "radar.log";
+    UserDefaults::standard().setObject(path.string(), "GlintwardLogFile");
+    const auto recording = std::make_shared<RecordingSystemLog>();
+    const auto journal = RadarLog::replaceSystemLog(recording);
+
+    ::testing::internal::CaptureStderr();
+    RadarLog::info("heard #3: name=- ids=[1422] uuids=1 rssi=-71");
+    UserDefaults::standard().setObject((dir / "other.log").string(), "GlintwardLogFile");  // too late
+    RadarLog::syncLine("Glintward sync: NotModified (in force: v0)");
+    RadarLog::info("50% done %s");
+    RadarLog::drainLogFile();
+    const std::string standardError = ::testing::internal::GetCapturedStderr();
+    RadarLog::replaceSystemLog(journal);
+
+    using Line = RecordingSystemLog::Line;
+    EXPECT_EQ(recording->lines(),
+              (std::vector<Line>{{"heard #3: name=- ids=[1422] uuids=1 rssi=-71", "radar"},
+                                 {"Glintward sync: NotModified (in force: v0)", ""},
+                                 {"50% done %s", "radar"}}));
+    EXPECT_EQ(standardError, "Glintward sync: NotModified (in force: v0)\n");
+    const auto written = lines(path);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_TRUE(std::regex_match(written[0], stamped("heard #3: name=- ids=[1422] uuids=1 rssi=-71")));
+    EXPECT_TRUE(std::regex_match(written[1], stamped("50% done %s")));
+    EXPECT_FALSE(std::filesystem::exists(dir / "other.log"));
+}
+
+}  // namespace
+}  // namespace glintward

@@ -1,0 +1,421 @@
+// The real panel over the real radar model, as the application builds them, with a fake Bluetooth central
+// feeding the real scanner: texts, colours, counts and buttons of both pages, and a screenshot of each state.
+#include "mac/GlintwardMacApp.h"
+
+#include <QCoreApplication>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "app/DesignSystem.h"
+#include "app/RadarLog.h"
+#include "app/platform/SystemLog.h"
+#include "app/platform/UserDefaults.h"
+#include "shared/detection/SignatureRepository.h"
+#include "tests/app/FakeCentral.h"
+#include "tests/uisupport/QuickTesting.h"
+
+namespace glintward {
+namespace {
+
+using namespace glintward::testing;
+using namespace Qt::StringLiterals;
+
+constexpr const char* RAYBAN = "6F1D3B0A-0000-5000-8000-000000000001";
+constexpr const char* OAKLEY = "6F1D3B0A-0000-5000-8000-000000000002";
+constexpr const char* SPECS = "6F1D3B0A-0000-5000-8000-000000000003";
+constexpr const char* META_ID_ONLY = "6F1D3B0A-0000-5000-8000-000000000004";
+
+class CountingHaptics : public HapticPerformer {
+public:
+    void perform() override {}
+};
+
+class CountingWorkspace : public Workspace {
+public:
+    void openBluetoothSettings() override { ++opened; }
+    std::atomic<int> opened{0};
+};
+
+QColor rgb(QRgb value) { return QColor(value); }
+
+class PanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousLog = RadarLog::replaceSystemLog(log);
+        SignatureRepository::shared().resetToBuiltIn();
+        UserDefaults& store = UserDefaults::standard();
+        for (const char* key : {"haptic_alerts", "match_unknown_ids", "alert_threshold", "disabled_signatures",
+                                "muted_devices", "GlintwardAutoStart"}) {
+            store.removeObjectForKey(key);
+        }
+    }
+    void TearDown() override {
+        app.reset();
+        SignatureRepository::shared().resetToBuiltIn();
+        RadarLog::replaceSystemLog(previousLog);
+    }
+
+    void launch() {
+        RadarModelSeams seams;
+        seams.makeCentral = FakeCentral::factory(central);
+        seams.haptics = std::make_shared<CountingHaptics>();
+        seams.workspace = workspace;
+        seams.baseUrl = "";  // the one sync fails at once, without a network
+        seams.pruneInterval = std::chrono::milliseconds(60000);
+        app = std::make_unique<GlintwardMacApp>(std::move(seams));
+        ASSERT_TRUE(app->panel().rootObject()) << "panel did not load";
+        ASSERT_TRUE(waitUntil([&] { return app->panel().isExposed(); }));
+        settle(app->panel());
+    }
+
+    QQuickItem* root() { return app->panel().rootObject(); }
+    QQuickItem* item(const char* name) { return findOne(root(), QString::fromLatin1(name)); }
+    QString textOf(const char* name) { return text(item(name)); }
+    void tap(const char* name) { click(app->panel(), item(name)); }
+    std::vector<QQuickItem*> shown(const char* name) { return findVisible(root(), QString::fromLatin1(name)); }
+
+    void startScanning() {
+        tap("scanButton");
+        ASSERT_TRUE(waitUntil([&] { return app->model().state().scanning && central->scans > 0; }));
+    }
+    void hear(const char* address, std::optional<std::string> name, std::vector<std::uint8_t> manufacturer = {},
+              int rssi = -60) {
+        AdvertisementData data;
+        data.localName = std::move(name);
+        if (!manufacturer.empty()) data.manufacturerData = std::move(manufacturer);
+        central->central.load()->discover({address, std::nullopt}, std::move(data), rssi);
+    }
+    bool detections(std::size_t n) {
+        return waitUntil([&] { return app->model().state().detections.size() == n && shown("detectionCard").size() == n; });
+    }
+    QString kickerTrailing(const char* kicker) { return text(findOne(item(kicker), "kickerTrailing")); }
+    QQuickItem* cardFor(const QString& displayName) {
+        for (QQuickItem* card : shown("detectionCard")) {
+            if (text(findOne(card, "displayName")) == displayName) return card;
+        }
+        return nullptr;
+    }
+    void expectStatus(const QString& title, QRgb status, QRgb titleColor) {
+        EXPECT_EQ(textOf("statusTitle"), title);
+        EXPECT_EQ(color(item("statusTitle")), rgb(titleColor));
+        EXPECT_EQ(item("dial")->property("statusColor").value<QColor>(), rgb(status));
+    }
+
+    // A screenshot once the colour fades have finished (the sweep and the pulses go on).
+    void shot(const char* name) {
+        settle(app->panel());
+        const bool settled = waitUntil([&] {
+            QQuickItem* dial = item("dial");
+            if (dial->property("shownColor") != dial->property("statusColor")) return false;
+            for (QQuickItem* meter : shown("meter")) {
+                const QColor tint = meter->property("tint").value<QColor>();
+                for (QQuickItem* segment : findAll(meter, "segment")) {
+                    const QColor c = color(segment);
+                    if (c != tint && c != rgb(Palette::borderSubtle)) return false;
+                }
+            }
+            return true;
+        });
+        EXPECT_TRUE(settled) << name;
+        saveScreenshot(app->panel(), QString::fromLatin1(name));
+    }
+
+    std::shared_ptr<FakeCentral::Shared> central = std::make_shared<FakeCentral::Shared>();
+    std::shared_ptr<CountingWorkspace> workspace = std::make_shared<CountingWorkspace>();
+    std::shared_ptr<RecordingSystemLog> log = std::make_shared<RecordingSystemLog>();
+    std::shared_ptr<SystemLog> previousLog;
+    std::unique_ptr<GlintwardMacApp> app;
+};
+
+TEST_F(PanelTest, StatusTextsAndColoursInEachCaseWithScreenshots) {
+    launch();
+    expectStatus(u"Radar off"_s, Palette::stateIdle, Palette::stateIdle);
+    EXPECT_EQ(textOf("explainer"), u"Glintward listens for the Bluetooth signals smart glasses give off. It keeps "
+                                   u"listening for as long as it's running."_s);
+    EXPECT_EQ(textOf("scanButton"), u"Start scanning"_s);
+    EXPECT_FALSE(item("bluetoothSettingsButton")->isVisible());
+    EXPECT_FALSE(findOne(item("dial"), "sweepWedge")->isVisible());
+    shot("radar-off");
+
+    startScanning();
+    ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"All clear"_s; }));
+    expectStatus(u"All clear"_s, Palette::stateClear, Palette::stateClear);
+    EXPECT_EQ(textOf("scanButton"), u"Stop scanning"_s);
+    EXPECT_TRUE(findOne(item("dial"), "sweepWedge")->isVisible());
+    shot("radar-all-clear");
+
+    // A Meta company identifier without a name: possible, not likely.
+    hear(META_ID_ONLY, std::nullopt, {0x8E, 0x05, 0x01});
+    ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"Possible smart glasses nearby"_s; }));
+    expectStatus(u"Possible smart glasses nearby"_s, Palette::statePossible, Palette::statePossible);
+    EXPECT_EQ(textOf("explainer"), u"A matching manufacturer ID was heard \u2014 not yet a named device."_s);
+    shot("radar-possible");
+
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {0x8E, 0x05}, -52);
+    hear(OAKLEY, "Oakley Meta HSTN", {}, -71);
+    ASSERT_TRUE(detections(3));
+    ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"Smart glasses likely nearby"_s; }));
+    expectStatus(u"Smart glasses likely nearby"_s, Palette::stateLikely, Palette::stateLikely);
+    EXPECT_EQ(textOf("explainer"),
+              u"A detection isn't proof of recording \u2014 it means a matching signal is nearby."_s);
+    EXPECT_EQ(shown("blip").size(), 3u);
+    shot("radar-likely");
+    // The same page scrolled to its end: the cards and the session log.
+    QQuickItem* scroller = item("radarScroller");
+    scroller->setProperty("contentY", scroller->property("contentHeight").toReal() - scroller->height());
+    shot("radar-likely-cards");
+    scroller->setProperty("contentY", 0);
+
+    // Bluetooth off wins over scanning and over the threat level; the last lists stay.
+    central->central.load()->setState(CentralState::POWERED_OFF);
+    ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"Bluetooth is off"_s; }));
+    expectStatus(u"Bluetooth is off"_s, Palette::stateIdle, Palette::textPrimary);
+    EXPECT_EQ(textOf("explainer"),
+              u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s);
+    EXPECT_TRUE(item("bluetoothSettingsButton")->isVisible());
+    EXPECT_FALSE(item("scanButton")->isVisible());
+    EXPECT_FALSE(findOne(item("dial"), "sweepWedge")->isVisible());
+    EXPECT_TRUE(shown("blip").empty());
+    EXPECT_EQ(shown("detectionCard").size(), 3u);
+    EXPECT_EQ(kickerTrailing("sessionLogKicker"), "3");
+    shot("radar-bluetooth-off");
+    tap("bluetoothSettingsButton");
+    EXPECT_TRUE(waitUntil([&] { return workspace->opened == 1; }));
+
+    // Scanning off wins over any threat level; the cards stay and the blips still count them.
+    central->central.load()->setState(CentralState::POWERED_ON);
+    ASSERT_TRUE(waitUntil([&] { return !app->model().bluetoothOff(); }));
+    tap("scanButton");
+    ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"Radar off"_s; }));
+    EXPECT_EQ(app->model().state().threatLevel, ThreatLevel::DETECTED);
+    EXPECT_FALSE(findOne(item("dial"), "sweepWedge")->isVisible());
+    EXPECT_EQ(shown("blip").size(), 3u);
+    EXPECT_EQ(shown("detectionCard").size(), 3u);
+}
+
+TEST_F(PanelTest, StartStopButtonCallsTheOperationThatMatchesTheState) {
+    launch();
+    startScanning();
+    EXPECT_EQ(central->created, 1);
+    ASSERT_TRUE(waitUntil([&] { return textOf("scanButton") == u"Stop scanning"_s; }));
+    const int stopsBefore = central->stops;
+    tap("scanButton");
+    ASSERT_TRUE(waitUntil([&] { return !app->model().state().scanning; }));
+    EXPECT_GT(central->stops, stopsBefore);
+    EXPECT_TRUE(waitUntil([&] { return textOf("scanButton") == u"Start scanning"_s; }));
+    const int scansBefore = central->scans;
+    tap("scanButton");
+    ASSERT_TRUE(waitUntil([&] { return app->model().state().scanning && central->scans > scansBefore; }));
+}
+
+TEST_F(PanelTest, MutingShowsAtOnceUnmutingWaitsForTheNextStateAndNearbyCountsBoth) {
+    launch();
+    startScanning();
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+    hear(SPECS, "Spectacles 7F", {}, -64);
+    ASSERT_TRUE(detections(2));
+    ASSERT_TRUE(waitUntil([&] { return shown("blip").size() == 2; }));
+    QQuickItem* firstBlip = shown("blip")[0];
+    QQuickItem* rayban = cardFor(u"Ray-Ban Meta glasses"_s);
+    ASSERT_TRUE(rayban);
+    EXPECT_EQ(text(findOne(rayban, "muteButton")), u"Mute"_s);
+    EXPECT_EQ(text(findOne(rayban, "signalReading")), u"-52 dBm"_s);
+
+    // The user's muted set changes on the tap; the card and the blips follow before the engine publishes.
+    click(app->panel(), findOne(rayban, "muteButton"));
+    EXPECT_TRUE(app->model().mutedAddresses().contains(RAYBAN));
+    EXPECT_EQ(text(findOne(rayban, "muteButton")), u"Unmute"_s);
+    EXPECT_TRUE(findOne(rayban, "mutedNote")->isVisible());
+    EXPECT_DOUBLE_EQ(rayban->opacity(), 0.6);
+    EXPECT_EQ(shown("blip").size(), 1u);
+    EXPECT_EQ(shown("blip")[0], firstBlip);  // the remaining blip keeps its item (and its ping cycle)
+    EXPECT_EQ(kickerTrailing("nearbyKicker"), "2");  // muted cards still count
+    ASSERT_TRUE(waitUntil([&] {
+        for (const auto& d : app->model().state().detections) {
+            if (d.address == RAYBAN) return d.muted;
+        }
+        return false;
+    }));
+
+    // Unmuting: the engine's flag still says muted until its next state, so the card stays muted till then.
+    click(app->panel(), findOne(rayban, "muteButton"));
+    EXPECT_FALSE(app->model().mutedAddresses().contains(RAYBAN));
+    EXPECT_TRUE(waitUntil([&] { return text(findOne(rayban, "muteButton")) == u"Mute"_s; }));
+    EXPECT_DOUBLE_EQ(rayban->opacity(), 1.0);
+    EXPECT_EQ(shown("blip").size(), 2u);
+    EXPECT_EQ(shown("blip")[0], firstBlip);
+    EXPECT_EQ(cardFor(u"Ray-Ban Meta glasses"_s), rayban);  // updated in place, not rebuilt
+}
+
+TEST_F(PanelTest, SessionLogEmptyStateRowsAndDividers) {
+    launch();
+    EXPECT_FALSE(item("nearbyKicker")->isVisible());
+    EXPECT_TRUE(shown("detectionCard").empty());
+    EXPECT_EQ(text(findOne(item("sessionLogKicker"), "kickerText")), u"SESSION LOG"_s);
+    EXPECT_EQ(kickerTrailing("sessionLogKicker"), "0");
+    EXPECT_TRUE(item("sessionLogEmpty")->isVisible());
+    EXPECT_TRUE(shown("sessionLogRow").empty());
+
+    startScanning();
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+    ASSERT_TRUE(waitUntil([&] { return shown("sessionLogRow").size() == 1; }));
+    EXPECT_FALSE(item("sessionLogEmpty")->isVisible());
+    EXPECT_TRUE(shown("sessionLogDivider").empty());
+    hear(OAKLEY, "Oakley Meta", {}, -70);
+    hear(SPECS, "Spectacles 7F", {}, -64);
+    ASSERT_TRUE(waitUntil([&] { return shown("sessionLogRow").size() == 3; }));
+    EXPECT_EQ(shown("sessionLogDivider").size(), 2u);
+    EXPECT_EQ(kickerTrailing("sessionLogKicker"), "3");
+    EXPECT_EQ(kickerTrailing("nearbyKicker"), "3");
+    EXPECT_EQ(text(findOne(shown("sessionLogRow")[0], "logName")), u"Ray-Ban Meta glasses"_s);
+    const QString line = text(findOne(shown("sessionLogRow")[0], "logLine"));
+    EXPECT_TRUE(line.startsWith(u"First seen "_s) && line.endsWith(u" \u00b7 peak -52 dBm"_s)) << line.toStdString();
+}
+
+TEST_F(PanelTest, SettingsPageRowsSwitchesThresholdWipeAndDone) {
+    launch();
+    startScanning();
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+    ASSERT_TRUE(waitUntil([&] { return app->model().state().sessionLog.size() == 1; }));
+
+    tap("settingsButton");
+    ASSERT_EQ(findAll(root(), "settingsPage").size(), 1u);
+    EXPECT_TRUE(findAll(root(), "radarScroller").empty());
+    settle(app->panel());
+
+    // One row per signature of the catalogue in force, in its order, dividers between, then unknown IDs.
+    const auto catalogue = SignatureRepository::shared().current();
+    const auto rows = shown("signatureRow");
+    ASSERT_EQ(rows.size(), catalogue->signatures().size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const DeviceSignature& s = *catalogue->signatures()[i];
+        EXPECT_EQ(text(findOne(rows[i], "rowTitle")), QString::fromStdString(s.displayName));
+        EXPECT_TRUE(text(findOne(rows[i], "rowSubtitle")).startsWith(QString::fromStdString(s.brand) + u" \u00b7 "_s));
+        EXPECT_TRUE(findOne(rows[i], "toggle")->property("isOn").toBool());
+    }
+    EXPECT_EQ(text(findOne(rows[0], "rowSubtitle")), u"Meta / Ray-Ban \u00b7 11 identifiers"_s);
+    EXPECT_EQ(shown("libraryDivider").size(), rows.size());
+    EXPECT_EQ(kickerTrailing("libraryKicker"), u"built-in"_s);
+    EXPECT_EQ(text(findOne(item("unknownIdsRow"), "rowSubtitle")), u"Raises 'possible' only, never 'likely'"_s);
+    EXPECT_EQ(text(findOne(item("hapticRow"), "rowSubtitle")),
+              u"Force Touch trackpads only; silent on other hardware"_s);
+    EXPECT_EQ(textOf("thresholdReading"), u"In the room"_s);
+    EXPECT_EQ(color(item("thresholdReading")), rgb(Palette::chartreuse));
+    EXPECT_EQ(textOf("thresholdSubtitle"), u"Only alert when signal strength suggests ~5 m or closer"_s);
+    saveScreenshot(app->panel(), "settings");
+
+    // Switches write the preferences, and through them the store.
+    click(app->panel(), findOne(rows[0], "toggle"));
+    EXPECT_TRUE(app->preferences().disabledSignatureIds().contains(u"rayban-meta"_s));
+    EXPECT_EQ(UserDefaults::standard().stringArrayForKey("disabled_signatures"),
+              std::vector<std::string>{"rayban-meta"});
+    EXPECT_FALSE(findOne(shown("signatureRow")[0], "toggle")->property("isOn").toBool());
+    click(app->panel(), findOne(shown("signatureRow")[0], "toggle"));
+    EXPECT_TRUE(app->preferences().disabledSignatureIds().isEmpty());
+    click(app->panel(), findOne(item("unknownIdsRow"), "toggle"));
+    EXPECT_FALSE(app->preferences().matchUnknownIds());
+    EXPECT_FALSE(findOne(item("unknownIdsRow"), "toggle")->property("isOn").toBool());
+    click(app->panel(), findOne(item("hapticRow"), "toggle"));
+    EXPECT_FALSE(app->preferences().hapticAlerts());
+
+    // The threshold row cycles through the three and stores each name.
+    const std::pair<QString, std::string> cycle[] = {
+        {u"Any distance"_s, "ANY_DISTANCE"}, {u"Very close"_s, "VERY_CLOSE"}, {u"In the room"_s, "IN_THE_ROOM"}};
+    for (const auto& [reading, stored] : cycle) {
+        tap("thresholdRow");
+        EXPECT_EQ(textOf("thresholdReading"), reading);
+        EXPECT_EQ(UserDefaults::standard().stringForKey("alert_threshold"), stored);
+    }
+    EXPECT_EQ(textOf("thresholdSubtitle"), u"Only alert when signal strength suggests ~5 m or closer"_s);
+    tap("thresholdRow");
+    EXPECT_EQ(textOf("thresholdSubtitle"), u"Alert on anything the radar can hear"_s);
+    // An unrecognised stored name reads as "In the room", and the next tap goes on from there.
+    app->preferences().setAlertThresholdRaw(u"very_close"_s);
+    EXPECT_EQ(textOf("thresholdReading"), u"In the room"_s);
+    tap("thresholdRow");
+    EXPECT_EQ(UserDefaults::standard().stringForKey("alert_threshold"), "ANY_DISTANCE");
+
+    // The page stays open while the model publishes; wipe empties the log at once and stays open too.
+    hear(SPECS, "Spectacles 7F", {}, -64);
+    ASSERT_TRUE(waitUntil([&] { return app->model().state().sessionLog.size() == 2; }));
+    EXPECT_EQ(findAll(root(), "settingsPage").size(), 1u);
+    tap("wipeButton");
+    ASSERT_TRUE(waitUntil([&] { return app->model().state().sessionLog.empty(); }));
+    EXPECT_EQ(findAll(root(), "settingsPage").size(), 1u);
+
+    tap("doneButton");
+    EXPECT_TRUE(findAll(root(), "settingsPage").empty());
+    settle(app->panel());
+    EXPECT_TRUE(item("sessionLogEmpty")->isVisible());
+    EXPECT_FALSE(app->preferences().hapticAlerts());  // "Done" changes no setting
+}
+
+TEST_F(PanelTest, LibraryHeadingShowsTheCatalogueInForceWhenThePageOpens) {
+    launch();
+    const auto v12 = std::make_shared<const SignatureDatabase>(
+        12, std::vector<DeviceSignature>{{"one", "Brand", "Only pattern", {compilePattern("x")}, {}, false, {}}},
+        std::vector<Pattern>{});
+    ASSERT_TRUE(SignatureRepository::shared().update(v12));
+    tap("settingsButton");
+    settle(app->panel());
+    EXPECT_EQ(kickerTrailing("libraryKicker"), u"v12"_s);
+    ASSERT_EQ(shown("signatureRow").size(), 1u);
+    EXPECT_EQ(text(findOne(shown("signatureRow")[0], "rowSubtitle")), u"Brand \u00b7 1 identifier"_s);
+    tap("doneButton");
+
+    // An empty catalogue leaves the unknown-IDs row alone, without a divider above it.
+    ASSERT_TRUE(SignatureRepository::shared().update(
+        std::make_shared<const SignatureDatabase>(13, std::vector<DeviceSignature>{}, std::vector<Pattern>{})));
+    tap("settingsButton");
+    settle(app->panel());
+    EXPECT_EQ(kickerTrailing("libraryKicker"), u"v13"_s);
+    EXPECT_TRUE(shown("signatureRow").empty());
+    EXPECT_TRUE(shown("libraryDivider").empty());
+    EXPECT_TRUE(item("unknownIdsRow")->isVisible());
+}
+
+TEST_F(PanelTest, AnimationsRunOnlyWhileThePanelIsShown) {
+    launch();
+    EXPECT_TRUE(root()->property("animated").toBool());
+    EXPECT_TRUE(item("dial")->property("animated").toBool());
+    app->hidePanel();
+    EXPECT_FALSE(root()->property("animated").toBool());
+    EXPECT_FALSE(item("dial")->property("animated").toBool());
+    app->showPanel();
+    EXPECT_TRUE(root()->property("animated").toBool());
+}
+
+TEST_F(PanelTest, QuitEndsTheApplicationsEventLoop) {
+    launch();
+    bool timedOut = false;
+    QTimer::singleShot(0, [&] { tap("quitButton"); });
+    QTimer::singleShot(5000, [&] {
+        timedOut = true;
+        QCoreApplication::exit(1);
+    });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_FALSE(timedOut);
+}
+
+TEST_F(PanelTest, AutoStartScansRightAfterLaunchOnlyWhenAsked) {
+    const auto requests = [&] {
+        const auto messages = log->messages();
+        return std::count(messages.begin(), messages.end(), "startScanning requested");
+    };
+    // Without the key, the launch (whose event processing the auto-start would have used) starts nothing.
+    launch();
+    EXPECT_EQ(central->created, 0);
+    EXPECT_EQ(requests(), 0);
+    app.reset();
+
+    UserDefaults::standard().setBool(true, "GlintwardAutoStart");
+    launch();
+    EXPECT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"All clear"_s; }));
+    EXPECT_EQ(central->created, 1);
+    EXPECT_EQ(requests(), 1);
+}
+
+}  // namespace
+}  // namespace glintward

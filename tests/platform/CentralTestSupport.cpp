@@ -1,0 +1,347 @@
+#include "tests/platform/CentralTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <QDBusArgument>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QFile>
+#include <QMap>
+#include <QProcessEnvironment>
+
+#include <csignal>
+#include <thread>
+
+using ManufacturerMap = QMap<quint16, QDBusVariant>;
+Q_DECLARE_METATYPE(ManufacturerMap)
+
+namespace glintward {
+
+void PrintTo(CentralState state, std::ostream* os) {
+    *os << centralStateText(state);
+}
+
+void PrintTo(const Peripheral& peripheral, std::ostream* os) {
+    *os << "Peripheral(" << peripheral.identifier << ", " << peripheral.name.value_or("<none>") << ")";
+}
+
+void PrintTo(const AdvertisementData& data, std::ostream* os) {
+    *os << "AdvertisementData(localName=" << data.localName.value_or("<none>") << ", manufacturerData=";
+    if (data.manufacturerData) {
+        for (auto byte : *data.manufacturerData) *os << std::hex << int{byte} << std::dec << ' ';
+    } else {
+        *os << "<none>";
+    }
+    *os << ", serviceUuids=";
+    if (data.serviceUuids) {
+        for (const auto& uuid : *data.serviceUuids) *os << uuid << ' ';
+    } else {
+        *os << "<none>";
+    }
+    *os << ", txPowerLevel=";
+    if (data.txPowerLevel)
+        *os << *data.txPowerLevel;
+    else
+        *os << "<none>";
+    *os << ")";
+}
+
+namespace testing_support {
+
+namespace {
+
+std::atomic<int> controlCount{0};
+
+const QString MOCK_IFACE = QStringLiteral("org.freedesktop.DBus.Mock");
+const QString BLUEZ_MOCK_IFACE = QStringLiteral("org.bluez.Mock");
+
+// A test that dies must not leave its bus or mock behind.
+void endWithTheTest(QProcess& process) {
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
+template <typename Predicate>
+bool pollUntil(Predicate done) {
+    const auto deadline = std::chrono::steady_clock::now() + DEADLINE;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace
+
+void RecordingDelegate::enter() {
+    if (!queue_.isCurrent() || inside_++ != 0 || gone_) ++faults_;
+}
+
+void RecordingDelegate::centralDidUpdateState(CentralState state) {
+    enter();
+    {
+        std::lock_guard lock(mutex_);
+        states_.push_back(state);
+    }
+    changed_.notify_all();
+    leave();
+}
+
+void RecordingDelegate::centralDidDiscover(const Peripheral& peripheral, const AdvertisementData& data,
+                                           std::int32_t rssi) {
+    enter();
+    Discovery discovery{peripheral, data, rssi};
+    std::function<void(const Discovery&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        discoveries_.push_back(discovery);
+        hook = hook_;
+    }
+    changed_.notify_all();
+    if (hook) hook(discovery);
+    leave();
+}
+
+bool RecordingDelegate::waitFor(
+    const std::function<bool(const std::vector<CentralState>&, const std::vector<Discovery>&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, DEADLINE, [&] { return done(states_, discoveries_); });
+}
+
+bool RecordingDelegate::waitForState(CentralState state) {
+    return waitFor(
+        [&](const auto& states, const auto&) { return !states.empty() && states.back() == state; });
+}
+
+bool RecordingDelegate::waitForDiscoveries(std::size_t count) {
+    return waitFor([&](const auto&, const auto& discoveries) { return discoveries.size() >= count; });
+}
+
+std::vector<CentralState> RecordingDelegate::states() {
+    std::lock_guard lock(mutex_);
+    return states_;
+}
+
+std::vector<Discovery> RecordingDelegate::discoveries() {
+    std::lock_guard lock(mutex_);
+    return discoveries_;
+}
+
+void RecordingDelegate::onDiscover(std::function<void(const Discovery&)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+}
+
+CentralLogger LogLines::logger() {
+    return [mutex = mutex_, changed = changed_, lines = lines_](std::string line) {
+        {
+            std::lock_guard lock(*mutex);
+            lines->push_back(std::move(line));
+        }
+        changed->notify_all();
+    };
+}
+
+std::vector<std::string> LogLines::lines() {
+    std::lock_guard lock(*mutex_);
+    return *lines_;
+}
+
+bool LogLines::waitForLines(std::size_t count) {
+    std::unique_lock lock(*mutex_);
+    return changed_->wait_for(lock, DEADLINE, [&] { return lines_->size() >= count; });
+}
+
+PrivateBus::PrivateBus(const QString& extraPolicy) {
+    const QString config = dir_.filePath(QStringLiteral("bus.conf"));
+    QFile file(config);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(
+        QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <listen>unix:dir=%1</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*"/>
+    %2
+  </policy>
+</busconfig>
+)")
+            .arg(dir_.path(), extraPolicy)
+            .toUtf8());
+    file.close();
+    daemon_.setStandardErrorFile(QProcess::nullDevice());
+    endWithTheTest(daemon_);
+    daemon_.start(QStringLiteral("dbus-daemon"),
+                  {QStringLiteral("--config-file=") + config, QStringLiteral("--print-address"),
+                   QStringLiteral("--nofork"), QStringLiteral("--nosyslog")});
+    EXPECT_TRUE(daemon_.waitForStarted()) << "dbus-daemon: " << daemon_.errorString().toStdString();
+    while (!daemon_.canReadLine() && daemon_.waitForReadyRead(10000)) {
+    }
+    address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+    EXPECT_FALSE(address_.isEmpty()) << "dbus-daemon printed no address";
+}
+
+PrivateBus::~PrivateBus() {
+    daemon_.terminate();
+    if (!daemon_.waitForFinished(5000)) daemon_.kill();
+    daemon_.waitForFinished();
+}
+
+BluezMock::BluezMock(const PrivateBus& bus)
+    : address_(bus.address()),
+      control_(QDBusConnection::connectToBus(bus.address(),
+                                             QStringLiteral("mock-control-%1").arg(++controlCount))) {
+    qDBusRegisterMetaType<ManufacturerMap>();
+    EXPECT_TRUE(control_.isConnected()) << control_.lastError().message().toStdString();
+    start();
+}
+
+BluezMock::~BluezMock() {
+    stop();
+    QDBusConnection::disconnectFromBus(control_.name());
+}
+
+void BluezMock::start() {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address_);
+    process_.setProcessEnvironment(environment);
+    // Its output goes nowhere: a pipe that nobody reads would fill and stall it.
+    process_.setStandardOutputFile(QProcess::nullDevice());
+    process_.setStandardErrorFile(QProcess::nullDevice());
+    endWithTheTest(process_);
+    process_.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--system"),
+                    QStringLiteral("-t"), QStringLiteral(GLINTWARD_BLUEZ_TEMPLATE)});
+    ASSERT_TRUE(process_.waitForStarted()) << process_.errorString().toStdString();
+    ASSERT_TRUE(pollUntil([&] {
+        return control_.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value() ||
+               process_.state() == QProcess::NotRunning;
+    }));
+    ASSERT_EQ(process_.state(), QProcess::Running) << "the mock ended at start";
+}
+
+void BluezMock::stop() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) process_.kill();
+    process_.waitForFinished();
+    EXPECT_TRUE(pollUntil(
+        [&] { return !control_.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value(); }));
+}
+
+QDBusMessage BluezMock::callMock(const QString& path, const QString& iface, const QString& method,
+                                 const QVariantList& args) {
+    QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.bluez"), path, iface, method);
+    message.setArguments(args);
+    const QDBusMessage reply = control_.call(message);
+    EXPECT_NE(reply.type(), QDBusMessage::ErrorMessage)
+        << method.toStdString() << " on " << path.toStdString() << ": " << reply.errorName().toStdString()
+        << ": " << reply.errorMessage().toStdString();
+    return reply;
+}
+
+void BluezMock::call(const QString& path, const QString& iface, const QString& method,
+                     const QVariantList& args) {
+    callMock(path, iface, method, args);
+}
+
+QString BluezMock::addAdapter(const QString& name) {
+    const QDBusMessage reply = callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("AddAdapter"),
+                                        {name, QStringLiteral("test")});
+    return reply.arguments().value(0).toString();
+}
+
+void BluezMock::removeAdapter(const QString& name) {
+    callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("RemoveAdapter"), {name});
+}
+
+QString BluezMock::addDevice(const QString& adapter, const QString& address, const QString& name) {
+    const QDBusMessage reply = callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("AddDevice"),
+                                        {adapter, address, name});
+    return reply.arguments().value(0).toString();
+}
+
+void BluezMock::removeDevice(const QString& adapterPath, const QString& devicePath) {
+    callMock(adapterPath, QStringLiteral("org.bluez.Adapter1"), QStringLiteral("RemoveDevice"),
+             {QVariant::fromValue(QDBusObjectPath(devicePath))});
+}
+
+void BluezMock::setPowered(const QString& adapterPath, bool powered) {
+    callMock(adapterPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"),
+             {QStringLiteral("org.bluez.Adapter1"), QStringLiteral("Powered"),
+              QVariant::fromValue(QDBusVariant(powered))});
+}
+
+void BluezMock::emitPropertiesChanged(const QString& path, const QString& iface, const QVariantMap& changed,
+                                      const QStringList& invalidated) {
+    // Sent through the root object with the device's path, so that it works for an object already removed
+    // too.
+    const QVariantList args{iface, changed, invalidated};
+    callMock(QStringLiteral("/"), MOCK_IFACE, QStringLiteral("EmitSignalDetailed"),
+             {QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+              QStringLiteral("sa{sv}as"), QVariant::fromValue(args), QVariantMap{{"path", path}}});
+}
+
+void BluezMock::emitInterfacesAdded(const QString& path, const QString& iface,
+                                    const QVariantMap& properties) {
+    QMap<QString, QVariantMap> interfaces{{iface, properties}};
+    QDBusArgument arg;
+    arg << interfaces;
+    const QVariantList args{QVariant::fromValue(QDBusObjectPath(path)), QVariant::fromValue(arg)};
+    callMock(QStringLiteral("/"), MOCK_IFACE, QStringLiteral("EmitSignal"),
+             {QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("InterfacesAdded"),
+              QStringLiteral("oa{sa{sv}}"), QVariant::fromValue(args)});
+}
+
+std::vector<MockCall> BluezMock::calls(const QString& path) {
+    const QDBusMessage reply = callMock(path, MOCK_IFACE, QStringLiteral("GetCalls"), {});
+    std::vector<MockCall> calls;
+    if (reply.arguments().isEmpty()) return calls;
+    const auto arg = qvariant_cast<QDBusArgument>(reply.arguments().first());
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        MockCall call;
+        quint64 time = 0;
+        arg.beginStructure();
+        arg >> time >> call.method;
+        arg.beginArray();
+        while (!arg.atEnd()) {
+            QDBusVariant value;
+            arg >> value;
+            call.args.push_back(value.variant());
+        }
+        arg.endArray();
+        arg.endStructure();
+        calls.push_back(std::move(call));
+    }
+    arg.endArray();
+    return calls;
+}
+
+QStringList BluezMock::callNames(const QString& path) {
+    QStringList names;
+    for (const MockCall& call : calls(path)) names.push_back(call.method);
+    return names;
+}
+
+bool BluezMock::waitForCalls(const QString& path, const QStringList& names) {
+    return pollUntil([&] { return callNames(path) == names; });
+}
+
+QVariant manufacturerData(quint16 company, const QByteArray& bytes) {
+    return QVariant::fromValue(ManufacturerMap{{company, QDBusVariant(bytes)}});
+}
+
+QVariant serviceData(const QString& uuid, const QByteArray& bytes) {
+    return QVariant(QVariantMap{{uuid, bytes}});
+}
+
+}  // namespace testing_support
+}  // namespace glintward

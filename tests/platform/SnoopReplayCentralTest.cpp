@@ -1,0 +1,268 @@
+#include "app/platform/SnoopReplayCentral.h"
+
+#include <gtest/gtest.h>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <limits>
+
+#include "app/platform/BluezCentral.h"
+#include "app/platform/SerialQueue.h"
+#include "tests/platform/CentralTestSupport.h"
+#include "tests/platform/SnoopWriter.h"
+
+namespace glintward {
+namespace {
+
+using namespace testing_support;
+
+constexpr double AS_FAST_AS_POSSIBLE = std::numeric_limits<double>::infinity();
+// Microseconds since year 0, as btsnoop counts: some day in 2024.
+constexpr std::int64_t T0 = 63'870'000'000'000'000;
+const std::string A = "AA:BB:CC:DD:EE:01";
+const std::string B = "C0:FF:EE:00:00:02";
+// The same identifiers as BlueZ gives the same addresses.
+const std::string A_ID = "B19183B7-525C-54B1-9590-1E86FBAF1A7A";
+const std::string B_ID = "BF5F2297-5F21-534B-8992-823A91217723";
+
+class SnoopReplayTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        central.reset();
+        delegate.centralGone();
+        queue.sync([] {});
+        EXPECT_EQ(delegate.faults(), 0)
+            << "a callback off the queue, overlapping another, or after destruction";
+    }
+
+    void replay(const SnoopWriter& capture, double speed = AS_FAST_AS_POSSIBLE,
+                std::size_t length = SIZE_MAX) {
+        capture.save(path, length);
+        central = std::make_unique<SnoopReplayCentral>(delegate, queue, path, speed, log.logger());
+    }
+
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("capture.btsnoop")).toStdString();
+    SerialQueue queue{"glintward.ble"};
+    RecordingDelegate delegate{queue};
+    LogLines log;
+    std::unique_ptr<SnoopReplayCentral> central;
+};
+
+TEST_F(SnoopReplayTest, DeliversTheAdvertisingReportsOfBothDatalinks) {
+    const Bytes full = ad::flags() + ad::completeName("Glasses A") +
+                       ad::manufacturer({0x8E, 0x05, 0x01, 0x02}) + ad::uuids16({0xFD5F, 0x180F}) +
+                       ad::uuids32({0x0000FD5F}) +
+                       ad::uuid128({0x6E, 0x40, 0x00, 0x01, 0xB5, 0xA3, 0xF3, 0x93, 0xE0, 0xA9, 0xE5, 0x0E,
+                                    0x24, 0xDC, 0xCA, 0x9E}) +
+                       ad::txPower(-8);
+    // A structure that runs past the data ends the report's data, keeping what came before.
+    const Bytes cut = ad::shortName("Pho") + Bytes{0x09, 0xFF, 0x4C, 0x00};
+    // Names are cut at a NUL and made valid UTF-8.
+    const Bytes odd = ad::completeName(std::string("Bad\xFF\0tail", 9));
+
+    for (const std::uint32_t datalink : {SnoopWriter::H4, SnoopWriter::MONITOR}) {
+        SCOPED_TRACE(datalink);
+        SnoopWriter capture(datalink);
+        capture.otherPacket(T0);
+        capture.event(T0, hciEvent(0x0E, {0x01, 0x0B, 0x20, 0x00}));  // a command complete
+        capture.event(T0, hciEvent(0x3E, {0x03, 0x00, 0x40, 0x00}));  // an LE meta event of another kind
+        capture.event(T0 + 1000, legacyReportEvent(
+                                     {{0x00, A, full, -55}, {0x03, B, ad::manufacturer({0x4C, 0x00}), -80}}));
+        capture.event(T0 + 2000, legacyReportEvent({{0x04, A, ad::txPower(-8), -56}}));  // a scan response
+        capture.event(T0 + 3000, extendedReportEvent({{0x0013, B, cut, -70, 5}}));
+        capture.event(T0 + 4000, extendedReportEvent({{0x0010, A, odd, 127}}));
+        const std::size_t before = delegate.discoveries().size();
+        replay(capture);
+        ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+        central->scanForPeripherals(true);
+        ASSERT_TRUE(delegate.waitForDiscoveries(before + 5));
+
+        const std::vector<std::string> uuids{"FD5F", "180F", "0000FD5F",
+                                             "6E400001-B5A3-F393-E0A9-E50E24DCCA9E"};
+        const std::vector<Discovery> expected{
+            {{A_ID, "Glasses A"}, {"Glasses A", Bytes{0x8E, 0x05, 0x01, 0x02}, uuids, -8}, -55},
+            {{B_ID, std::nullopt}, {std::nullopt, Bytes{0x4C, 0x00}, std::nullopt, std::nullopt}, -80},
+            {{A_ID, "Glasses A"}, {std::nullopt, std::nullopt, std::nullopt, -8}, -56},
+            {{B_ID, "Pho"}, {"Pho", std::nullopt, std::nullopt, std::nullopt}, -70},
+            {{A_ID, "Bad\xEF\xBF\xBD"}, {"Bad\xEF\xBF\xBD", std::nullopt, std::nullopt, std::nullopt}, 127},
+        };
+        central.reset();
+        const auto discoveries = delegate.discoveries();
+        ASSERT_EQ(discoveries.size(), before + expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const Discovery& d = discoveries[before + i];
+            SCOPED_TRACE(i);
+            EXPECT_EQ(d.peripheral, expected[i].peripheral);
+            EXPECT_EQ(d.data, expected[i].data);
+            EXPECT_EQ(d.rssi, expected[i].rssi);
+        }
+        EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+    }
+}
+
+TEST_F(SnoopReplayTest, AFaultEndsTheReplayWithOneLogLine) {
+    const auto good = [](SnoopWriter& w, int count) {
+        for (int i = 0; i < count; ++i)
+            w.event(T0 + i, legacyReportEvent({{0x00, A, ad::completeName("A"), -50}}));
+    };
+    struct Case {
+        const char* name;
+        std::function<void(SnoopWriter&)> build;
+        std::uint32_t datalink;
+        std::size_t cutBytes;  // taken off the end
+        std::size_t delivered;
+        const char* fault;
+    };
+    const std::vector<Case> cases{
+        {"no such file", nullptr, SnoopWriter::H4, 0, 0, "cannot open: No such file or directory"},
+        {"short header", [](SnoopWriter&) {}, SnoopWriter::H4, 4, 0, "truncated file header"},
+        {"unsupported datalink", [&](SnoopWriter& w) { good(w, 1); }, 1001, 0, 0,
+         "unsupported datalink 1001"},
+        {"record cut short", [&](SnoopWriter& w) { good(w, 3); }, SnoopWriter::H4, 5, 2,
+         "truncated record at byte 100"},
+        {"record header cut short",
+         [&](SnoopWriter& w) {
+             good(w, 3);
+             w.record(T0, 3, {});
+         },
+         SnoopWriter::MONITOR, 10, 3, "truncated record header at byte 139"},
+        {"implausible length",  // believed, it would ask for 4 GiB
+         [&](SnoopWriter& w) {
+             good(w, 2);
+             w.record(T0, 3, {0x04}, 0xFFFFFFF0);
+         },
+         SnoopWriter::H4, 0, 2, "record length 4294967280 at byte 100"},
+        {"event longer than its record",
+         [&](SnoopWriter& w) {
+             good(w, 1);
+             w.event(T0, {0x3E, 0x30, 0x02, 0x01});
+         },
+         SnoopWriter::MONITOR, 0, 1, "event longer than its record at byte 57"},
+        {"data longer than its report",
+         [&](SnoopWriter& w) {
+             good(w, 1);
+             w.event(T0,
+                     hciEvent(0x3E, Bytes{0x02, 0x01, 0x00, 0x01} + hciAddress(A) + Bytes{0x20, 0x02, 0x01}));
+         },
+         SnoopWriter::H4, 0, 1, "advertising data longer than its report at byte 58"},
+        {"fewer reports than counted",
+         [&](SnoopWriter& w) {
+             Bytes event = legacyReportEvent({{0x00, A, {}, -50}});
+             event[3] = 2;  // says two
+             w.event(T0, event);
+         },
+         SnoopWriter::H4, 0, 1, "advertising report cut short at byte 16"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = delegate.discoveries().size();
+        const std::size_t linesBefore = log.lines().size();
+        SnoopWriter capture(c.datalink);
+        if (c.build) {
+            c.build(capture);
+            replay(capture, AS_FAST_AS_POSSIBLE, capture.size() - c.cutBytes);
+        } else {
+            central = std::make_unique<SnoopReplayCentral>(delegate, queue, path + ".missing",
+                                                           AS_FAST_AS_POSSIBLE, log.logger());
+        }
+        ASSERT_TRUE(log.waitForLines(linesBefore + 1));
+        central->scanForPeripherals(true);
+        ASSERT_TRUE(delegate.waitForDiscoveries(before + c.delivered));
+        central.reset();
+        EXPECT_EQ(delegate.discoveries().size(), before + c.delivered);
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), linesBefore + 1);
+        const std::string file = c.build ? path : path + ".missing";
+        EXPECT_EQ(lines.back(), "replay: " + file + ": " + c.fault + " (" + std::to_string(c.delivered) +
+                                    " advertising reports before it)");
+    }
+}
+
+TEST_F(SnoopReplayTest, PacedByTheCaptureFromEachScanStart) {
+    SnoopWriter capture(SnoopWriter::MONITOR);
+    capture.event(T0, legacyReportEvent({{0x00, A, ad::completeName("A"), -50}}));
+    capture.event(T0 + 1'000'000, legacyReportEvent({{0x00, A, ad::completeName("A"), -51}}));
+    capture.event(T0 + 2'000'000, legacyReportEvent({{0x00, B, ad::completeName("B"), -52}}));
+    std::vector<std::chrono::steady_clock::time_point> times;
+    delegate.onDiscover([&](const Discovery&) { times.push_back(std::chrono::steady_clock::now()); });
+    replay(capture, 20.0);  // two seconds of capture in a tenth of one
+
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(delegate.waitForDiscoveries(3));
+    central->stopScan();
+    // A new scan replays from the first report; without duplicates each device comes once.
+    central->scanForPeripherals(false);
+    ASSERT_TRUE(delegate.waitForDiscoveries(5));
+    central.reset();
+
+    const auto discoveries = delegate.discoveries();
+    std::vector<std::int32_t> rssis;
+    for (const auto& d : discoveries) rssis.push_back(d.rssi);
+    EXPECT_EQ(rssis, (std::vector<std::int32_t>{-50, -51, -52, -50, -52}));
+    queue.sync([&] {
+        EXPECT_GE(times[2] - times[0], std::chrono::milliseconds(90));
+        EXPECT_GE(times[4] - times[3], std::chrono::milliseconds(90));
+    });
+}
+
+TEST_F(SnoopReplayTest, NothingAfterStopOrDestruction) {
+    SnoopWriter capture(SnoopWriter::H4);
+    for (int i = 0; i < 3000; ++i) capture.event(T0 + i, legacyReportEvent({{0x00, A, {}, -50}}));
+    // Stopped from the first callback: the rest, already on its way, is not delivered.
+    replay(capture);
+    delegate.onDiscover([stopping = central.get()](const Discovery&) { stopping->stopScan(); });
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(delegate.waitForDiscoveries(1));
+    queue.sync([] {});  // the callback has returned
+    central.reset();
+    queue.sync([] {});
+    EXPECT_EQ(delegate.discoveries().size(), 1u);
+
+    // Destroyed in the middle of the flood: nothing comes after (TearDown counts the faults).
+    std::promise<void> tenth;
+    int count = 0;  // touched on the queue only
+    delegate.onDiscover([&](const Discovery&) {
+        if (++count == 10) tenth.set_value();
+    });
+    replay(capture);
+    central->scanForPeripherals(true);
+    tenth.get_future().wait();
+    central.reset();
+    delegate.centralGone();
+    queue.sync([] {});
+    delegate.onDiscover({});
+}
+
+TEST(BluetoothCentralFactory, ReplaysWhenAskedElseUsesBlueZOnTheSystemBus) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("capture.btsnoop")).toStdString();
+    SnoopWriter capture(SnoopWriter::H4);
+    capture.event(T0, legacyReportEvent({{0x00, A, ad::completeName("A"), -50}}));
+    capture.save(path);
+    SerialQueue queue("glintward.ble");
+    {
+        RecordingDelegate delegate(queue);
+        setenv("GLINTWARD_REPLAY", path.c_str(), 1);
+        auto central = makeBluetoothCentral(delegate, queue);
+        EXPECT_NE(dynamic_cast<SnoopReplayCentral*>(central.get()), nullptr);
+        ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+        central->scanForPeripherals(true);
+        ASSERT_TRUE(delegate.waitForDiscoveries(1));
+    }
+    PrivateBus bus;
+    BluezMock mock(bus);
+    mock.addAdapter(QStringLiteral("hci0"));
+    unsetenv("GLINTWARD_REPLAY");
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().toUtf8().constData(), 1);
+    RecordingDelegate delegate(queue);
+    auto central = makeBluetoothCentral(delegate, queue);
+    EXPECT_NE(dynamic_cast<BluezCentral*>(central.get()), nullptr);
+    EXPECT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    central.reset();
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+}  // namespace
+}  // namespace glintward

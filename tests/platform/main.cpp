@@ -1,0 +1,9 @@
+// The platform tests need a QCoreApplication for Qt's D-Bus support, as the application has one.
+#include <gtest/gtest.h>
+#include <QCoreApplication>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
