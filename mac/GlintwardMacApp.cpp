@@ -85,7 +85,10 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
     }
 }
 
-GlintwardMacApp::~GlintwardMacApp() = default;
+GlintwardMacApp::~GlintwardMacApp() {
+    // A window being destroyed still reports itself hidden; nothing here may hear that from a half-gone view.
+    panel_->disconnect(this);
+}
 
 void GlintwardMacApp::publish() {
     const RadarState& state = model_.state();
