@@ -23,6 +23,8 @@ constexpr int PANEL_HEIGHT = 560;
 // A click on the tray item first takes the focus from the panel (which hides it), then arrives as an
 // activation; within this long after such a hide the activation means "close", not "open again".
 constexpr qint64 REOPEN_GUARD_MS = 300;
+// States published faster than the display refreshes are taken in once per frame; the views cannot show more.
+constexpr int FRAME_MS = 16;
 }  // namespace
 
 GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
@@ -36,9 +38,9 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
                    .openSystemSettings = [this] { model_.openSystemSettings(); },
                    .quit = [] { QCoreApplication::quit(); }}),
       settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }) {
-    connect(&model_, &RadarModel::stateChanged, this, &GlintwardMacApp::publish);
-    connect(&model_, &RadarModel::mutedAddressesChanged, this, &GlintwardMacApp::publish);
-    connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardMacApp::publish);
+    connect(&model_, &RadarModel::stateChanged, this, &GlintwardMacApp::onStateChanged);
+    connect(&model_, &RadarModel::mutedAddressesChanged, this, &GlintwardMacApp::onMarksChanged);
+    connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardMacApp::onMarksChanged);
 
     const bool withTray = QSystemTrayIcon::isSystemTrayAvailable();
     panel_ = std::make_unique<QQuickView>();
@@ -58,7 +60,13 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
     connect(panel_.get(), &QWindow::visibleChanged, this, [this](bool visible) {
         if (QQuickItem* root = panel_->rootObject()) root->setProperty("animated", visible);
     });
-    publish();
+    frameTimer_.setSingleShot(true);
+    frameTimer_.setInterval(FRAME_MS);
+    connect(&frameTimer_, &QTimer::timeout, this, [this] {
+        if (panelBehind_ && panel_->isVisible()) applyToPanel();
+    });
+    updateGlyph();
+    applyToPanel();
 
     if (withTray) {
         panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
@@ -90,10 +98,22 @@ GlintwardMacApp::~GlintwardMacApp() {
     panel_->disconnect(this);
 }
 
-void GlintwardMacApp::publish() {
+void GlintwardMacApp::onStateChanged() {
+    updateGlyph();
+    panelBehind_ = true;
+    if (panel_->isVisible() && !frameTimer_.isActive()) frameTimer_.start();
+}
+
+// A mute toggle or a change of Bluetooth comes from the user or the adapter, not at advertisement rate: the
+// page shows it at once.
+void GlintwardMacApp::onMarksChanged() {
+    updateGlyph();
+    panelBehind_ = true;
+    if (panel_->isVisible()) applyToPanel();
+}
+
+void GlintwardMacApp::updateGlyph() {
     const RadarState& state = model_.state();
-    radarPanel_.apply(state, model_.mutedAddresses(), model_.bluetoothOff());
-    settingsPanel_.refresh();
     const QRgb color = MenuBarGlyph::color(state.scanning, state.threatLevel, model_.bluetoothOff());
     if (color != glyphColor_) {
         glyphColor_ = color;
@@ -101,7 +121,15 @@ void GlintwardMacApp::publish() {
     }
 }
 
+void GlintwardMacApp::applyToPanel() {
+    panelBehind_ = false;
+    radarPanel_.apply(model_.state(), model_.mutedAddresses(), model_.bluetoothOff());
+    settingsPanel_.refresh();
+}
+
 void GlintwardMacApp::showPanel() {
+    // Brought up to date while still hidden, so that it opens on the current picture without fading to it.
+    if (panelBehind_) applyToPanel();
     placePanel();
     panel_->show();
     panel_->raise();

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QRgb>
+#include <QTimer>
 #include <memory>
 
 #include "app/AppPreferences.h"
@@ -37,7 +38,12 @@ public:
     void togglePanel();
 
 private:
-    void publish();
+    // The glyph follows every publish; the panel's view models only while the panel is shown, and a state
+    // published at advertisement rate at most once per display frame.
+    void onStateChanged();
+    void onMarksChanged();
+    void updateGlyph();
+    void applyToPanel();
     void placePanel();
 
     AppPreferences preferences_;
@@ -47,6 +53,8 @@ private:
     std::unique_ptr<QQuickView> panel_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     QRgb glyphColor_ = 0;
+    bool panelBehind_ = false;  // the view models have not seen the latest publish
+    QTimer frameTimer_;
     QElapsedTimer sinceFocusHide_;
 };
 

@@ -145,6 +145,7 @@ Rectangle {
                             objectName: "detectionCard"
                             Layout.fillWidth: true
                             statusColor: panel.radar.statusColor
+                            animated: panel.animated
                             onToggleMute: panel.radar.toggleMute(address)
                         }
                     }

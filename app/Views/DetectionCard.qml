@@ -14,6 +14,7 @@ CardSurface {
     required property int proximity
     required property bool isMuted
     property color statusColor: Palette.stateIdle
+    property bool animated: true
     signal toggleMute()
 
     fill: Palette.bgRaised
@@ -79,6 +80,7 @@ CardSurface {
             smoothedRssi: card.smoothedRssi
             tint: card.isMuted ? Palette.textMuted : card.statusColor
             segments: 10
+            animated: card.animated
         }
         RowLayout {
             Layout.fillWidth: true

@@ -15,7 +15,10 @@ Item {
 
     // Every layer draws with this colour, which follows the status colour over 0.4 s.
     property color shownColor: statusColor
-    Behavior on shownColor { ColorAnimation { duration: 400; easing.type: Easing.Bezier; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] } }
+    Behavior on shownColor {
+        enabled: dial.animated
+        ColorAnimation { duration: 400; easing.type: Easing.Bezier; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] }
+    }
 
     property real pulse: 0
 

@@ -8,6 +8,8 @@ Item {
     property real smoothedRssi: -100
     property color tint: Palette.textMuted
     property int segments: 10
+    // Off while the panel is hidden, so that it opens on the current reading instead of fading to it.
+    property bool animated: true
     readonly property int filled: ViewLogic.filledSegments(smoothedRssi, segments)
 
     implicitHeight: 6
@@ -24,7 +26,10 @@ Item {
                 height: 6
                 radius: 2
                 color: index < meter.filled ? meter.tint : Palette.borderSubtle
-                Behavior on color { ColorAnimation { duration: 420; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] } }
+                Behavior on color {
+                    enabled: meter.animated
+                    ColorAnimation { duration: 420; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }
+                }
             }
         }
     }

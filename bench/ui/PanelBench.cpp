@@ -48,7 +48,7 @@ int scenario(const QString& name, int seconds, int argc, char** argv) {
     QApplication app(argc, argv);
     glintward::GlintwardMacApp glintward;
     QQuickView& panel = glintward.panel();
-    if (name == QLatin1String("hidden")) glintward.hidePanel();
+    if (name.startsWith(QLatin1String("hidden"))) glintward.hidePanel();
 
     qint64 frames = 0;
     qint64 longestFrameUs = 0;
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     defaults.write(R"({"GlintwardAutoStart": true})");
     defaults.close();
 
-    for (const auto& [name, capture] : {std::pair{"hidden", quiet}, {"shown", quiet}, {"replay", busy}}) {
+    for (const auto& [name, capture] : {std::pair{"hidden", quiet}, {"shown", quiet}, {"replay", busy}, {"hidden-replay", busy}}) {
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");

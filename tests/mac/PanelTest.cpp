@@ -347,8 +347,7 @@ TEST_F(PanelTest, SettingsPageRowsSwitchesThresholdWipeAndDone) {
 
     tap("doneButton");
     EXPECT_TRUE(findAll(root(), "settingsPage").empty());
-    settle(app->panel());
-    EXPECT_TRUE(item("sessionLogEmpty")->isVisible());
+    EXPECT_TRUE(waitUntil([&] { return item("sessionLogEmpty")->isVisible(); }));
     EXPECT_FALSE(app->preferences().hapticAlerts());  // "Done" changes no setting
 }
 
@@ -376,15 +375,26 @@ TEST_F(PanelTest, LibraryHeadingShowsTheCatalogueInForceWhenThePageOpens) {
     EXPECT_TRUE(item("unknownIdsRow")->isVisible());
 }
 
-TEST_F(PanelTest, AnimationsRunOnlyWhileThePanelIsShown) {
+TEST_F(PanelTest, HiddenPanelNeitherAnimatesNorFollowsAndOpensOnTheCurrentPicture) {
     launch();
-    EXPECT_TRUE(root()->property("animated").toBool());
+    startScanning();
+    ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"All clear"_s; }));
     EXPECT_TRUE(item("dial")->property("animated").toBool());
+
     app->hidePanel();
     EXPECT_FALSE(root()->property("animated").toBool());
     EXPECT_FALSE(item("dial")->property("animated").toBool());
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+    ASSERT_TRUE(waitUntil([&] { return app->model().state().threatLevel == ThreatLevel::DETECTED; }));
+    EXPECT_TRUE(findAll(root(), "detectionCard").empty());
+    EXPECT_EQ(textOf("statusTitle"), u"All clear"_s);
+
+    // Opening shows the current picture at once, without fading to it.
     app->showPanel();
     EXPECT_TRUE(root()->property("animated").toBool());
+    EXPECT_EQ(textOf("statusTitle"), u"Smart glasses likely nearby"_s);
+    EXPECT_EQ(item("dial")->property("shownColor").value<QColor>(), rgb(Palette::stateLikely));
+    EXPECT_EQ(findAll(root(), "detectionCard").size(), 1u);
 }
 
 TEST_F(PanelTest, QuitEndsTheApplicationsEventLoop) {
