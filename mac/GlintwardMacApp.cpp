@@ -20,9 +20,10 @@ namespace glintward {
 namespace {
 constexpr int PANEL_WIDTH = 340;
 constexpr int PANEL_HEIGHT = 560;
-// A click on the tray item first takes the focus from the panel (which hides it), then arrives as an
-// activation; within this long after such a hide the activation means "close", not "open again".
-constexpr qint64 REOPEN_GUARD_MS = 300;
+// A click on the tray item can first take the focus from the panel (which hides it) and only then arrive as
+// an activation: when the pointer was on the item as the focus left, an activation this soon after means
+// "close", not "open again".
+constexpr qint64 REOPEN_GUARD_MS = 500;
 // States published faster than the display refreshes are taken in once per frame; the views cannot show more.
 constexpr int FRAME_MS = 16;
 }  // namespace
@@ -72,7 +73,11 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
         panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
         connect(panel_.get(), &QWindow::activeChanged, this, [this] {
             if (!panel_->isActive() && panel_->isVisible()) {
-                sinceFocusHide_.start();
+                if (tray_ && tray_->geometry().contains(QCursor::pos())) {
+                    sinceFocusHide_.start();
+                } else {
+                    sinceFocusHide_.invalidate();
+                }
                 hidePanel();
             }
         });

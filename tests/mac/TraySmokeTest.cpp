@@ -1,5 +1,6 @@
 // The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
-// auto-start, its tray icon must be embedded in the tray and show the status colour.
+// auto-start, its tray icon must be embedded in the tray and show the status colour, and clicking it must
+// toggle the panel, which hides when the focus goes elsewhere.
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -41,6 +42,8 @@ struct Window {
     QString wmClass;
     int width = 0;
     int height = 0;
+    int x = 0;  // on the screen
+    int y = 0;
     int depth = 0;  // nesting in the tree
 };
 
@@ -52,12 +55,12 @@ std::vector<Window> windowTree(const QProcessEnvironment& env) {
     xwininfo.waitForFinished(5000);
     std::vector<Window> windows;
     static const QRegularExpression line(
-        QStringLiteral(R"re(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+))re"));
+        QStringLiteral(R"re(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+?(-?\d+)\+?(-?\d+))re"));
     for (const QString& text : QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split('\n')) {
         const auto m = line.match(text);
         if (!m.hasMatch()) continue;
         windows.push_back({m.captured(2), m.captured(3), m.captured(5), m.captured(6).toInt(), m.captured(7).toInt(),
-                           static_cast<int>(m.captured(1).size())});
+                           m.captured(8).toInt(), m.captured(9).toInt(), static_cast<int>(m.captured(1).size())});
     }
     return windows;
 }
@@ -70,6 +73,27 @@ std::optional<Window> embeddedIcon(const std::vector<Window>& tree) {
             if (tree[j].wmClass.compare(QLatin1String("glintward"), Qt::CaseInsensitive) == 0 && tree[j].width > 1) {
                 return tree[j];
             }
+        }
+    }
+    return std::nullopt;
+}
+
+// The output of a helper program (xwininfo, xdotool) run to its end.
+QString run(const QProcessEnvironment& env, const QString& program, const QStringList& args) {
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    process.waitForFinished(5000);
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+// Our panel: the top-level window titled "Glintward", with whether it is mapped.
+std::optional<std::pair<Window, bool>> panelWindow(const QProcessEnvironment& env) {
+    for (const Window& w : windowTree(env)) {
+        if (w.name == QLatin1String("Glintward") && w.width == 340 && w.height == 560) {
+            const bool mapped = run(env, QStringLiteral("xwininfo"), {QStringLiteral("-id"), w.id})
+                                    .contains(QLatin1String("IsViewable"));
+            return std::pair{w, mapped};
         }
     }
     return std::nullopt;
@@ -98,10 +122,10 @@ private:
 };
 
 TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
-    for (const char* program : {"Xvfb", "trayer", "xwininfo"}) {
+    for (const char* program : {"Xvfb", "trayer", "xwininfo", "xdotool"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
-            GTEST_SKIP() << program << " is not installed; the tray smoke test needs xvfb, trayer and x11-utils "
-                         << "(scripts/install-deps installs them)";
+            GTEST_SKIP() << program << " is not installed; the tray smoke test needs xvfb, trayer, x11-utils and "
+                         << "xdotool (scripts/install-deps installs them)";
         }
     }
     QTemporaryDir dir;
@@ -125,7 +149,7 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
 
     Process xvfb(QStringLiteral("Xvfb"),
                  {QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
-                  QStringLiteral("640x480x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")},
+                  QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")},
                  env);
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)); }, 10000))
         << "Xvfb did not start";
@@ -181,6 +205,35 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
         20000);
     EXPECT_TRUE(coloured) << "icon centre " << centre.name().toStdString() << ", expected "
                           << likely.name().toStdString();
+
+    // A click on the icon opens the panel beneath it; focus moving elsewhere hides it; clicks toggle it.
+    const QString iconX = QString::number(icon->x + icon->width / 2);
+    const QString iconY = QString::number(icon->y + icon->height / 2);
+    const auto clickIcon = [&] {
+        run(env, QStringLiteral("xdotool"), {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("1")});
+    };
+    const auto panelMapped = [&](bool mapped) {
+        return waitUntil([&] {
+            const auto panel = panelWindow(env);
+            return panel && panel->second == mapped;
+        }, 10000);
+    };
+    clickIcon();
+    ASSERT_TRUE(panelMapped(true)) << "the panel did not open";
+    const Window panel = panelWindow(env)->first;
+    EXPECT_GE(panel.y, icon->y + icon->height) << "the panel should open beneath the tray at the top";
+    EXPECT_LE(panel.x + 340, 1024);
+    EXPECT_LE(panel.x, icon->x + icon->width);
+    const auto tree = windowTree(env);
+    const auto trayPanel = std::find_if(tree.begin(), tree.end(), [](const Window& w) { return w.name == "panel"; });
+    ASSERT_NE(trayPanel, tree.end());
+    run(env, QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("400")});
+    run(env, QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), trayPanel->id});
+    EXPECT_TRUE(panelMapped(false)) << "the panel stayed open after losing focus";
+    clickIcon();
+    EXPECT_TRUE(panelMapped(true)) << "a click after the focus left did not reopen the panel";
+    clickIcon();
+    EXPECT_TRUE(panelMapped(false)) << "a second click did not close the panel";
     EXPECT_TRUE(app.running());
 }
 
