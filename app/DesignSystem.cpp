@@ -28,8 +28,8 @@ QFont toFont(const FontToken& token, double tracking) {
 int registerBundledFonts() {
     static const int registered = [] {
         int count = 0;
-        for (const char* file : {":/fonts/FamiljenGrotesk-Regular.ttf", ":/fonts/FamiljenGrotesk-SemiBold.ttf",
-                                 ":/fonts/MartianMono-Medium.ttf"}) {
+        for (const char* file : {":/fonts/FamiljenGrotesk-Regular.ttf",
+                                 ":/fonts/FamiljenGrotesk-SemiBold.ttf", ":/fonts/MartianMono-Medium.ttf"}) {
             if (QFontDatabase::addApplicationFont(QString::fromLatin1(file)) >= 0) ++count;
         }
         return count;

@@ -1,6 +1,7 @@
 #pragma once
 // The panel's visual vocabulary: eleven colours and nine fonts, defined once here so that the QML views and
-// the tray glyph draw with the same values. The panel is always dark; nothing adapts to the system appearance.
+// the tray glyph draw with the same values. The panel is always dark; nothing adapts to the system
+// appearance.
 
 #include <QColor>
 #include <QFont>

@@ -84,10 +84,11 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
         QCoreApplication* app = QCoreApplication::instance();
         if (auto* gui = qobject_cast<QGuiApplication*>(app)) gui->setQuitOnLastWindowClosed(false);
         tray_ = std::make_unique<QSystemTrayIcon>(MenuBarGlyph::icon(glyphColor_));
-        tray_->setToolTip(QStringLiteral("Glintward"));
-        connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) togglePanel();
-        });
+        connect(tray_.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                        togglePanel();
+                });
         tray_->show();
     } else {
         panel_->show();
@@ -141,7 +142,9 @@ void GlintwardMacApp::showPanel() {
     panel_->requestActivate();
 }
 
-void GlintwardMacApp::hidePanel() { panel_->hide(); }
+void GlintwardMacApp::hidePanel() {
+    panel_->hide();
+}
 
 void GlintwardMacApp::togglePanel() {
     if (panel_->isVisible()) {

@@ -15,6 +15,8 @@ void initPanelModule(QQmlEngine& engine) {
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }
 
-QUrl panelUrl() { return QUrl(QStringLiteral("qrc:/qt/qml/Glintward/Panel/MacRadarPanel.qml")); }
+QUrl panelUrl() {
+    return QUrl(QStringLiteral("qrc:/qt/qml/Glintward/Panel/MacRadarPanel.qml"));
+}
 
 }  // namespace glintward

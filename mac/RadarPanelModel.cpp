@@ -9,7 +9,8 @@ RadarPanelModel::RadarPanelModel(Actions actions, QObject* parent)
     apply(RadarState{}, {}, false);
 }
 
-void RadarPanelModel::apply(const RadarState& state, const Set<std::string>& mutedAddresses, bool bluetoothOff) {
+void RadarPanelModel::apply(const RadarState& state, const Set<std::string>& mutedAddresses,
+                            bool bluetoothOff) {
     const RadarStatus status = radarStatus(bluetoothOff, state.scanning, state.threatLevel);
     Presentation next;
     next.statusLabel = status.label;

@@ -3,10 +3,10 @@
 // Bluetooth flag, and the operations its buttons call. The lists reach QML as models keyed by address that
 // change rows in place, so a publish at advertisement rate redraws only what changed.
 
+#include <QtQml/qqmlregistration.h>
 #include <QColor>
 #include <QObject>
 #include <QString>
-#include <QtQml/qqmlregistration.h>
 #include <functional>
 #include <string>
 

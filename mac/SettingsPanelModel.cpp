@@ -6,7 +6,8 @@
 
 namespace glintward {
 
-// ---- signatures ---------------------------------------------------------------------------------------------
+// ---- signatures
+// ---------------------------------------------------------------------------------------------
 
 void SignatureListModel::apply(std::shared_ptr<const SignatureDatabase> catalogue,
                                const QStringList& disabledSignatureIds) {
@@ -58,11 +59,14 @@ QVariant SignatureListModel::data(const QModelIndex& index, int role) const {
 }
 
 QHash<int, QByteArray> SignatureListModel::roleNames() const {
-    return {{SignatureIdRole, "signatureId"}, {TitleRole, "title"}, {SubtitleRole, "subtitle"},
+    return {{SignatureIdRole, "signatureId"},
+            {TitleRole, "title"},
+            {SubtitleRole, "subtitle"},
             {SwitchOnRole, "switchOn"}};
 }
 
-// ---- the page -----------------------------------------------------------------------------------------------
+// ---- the page
+// -----------------------------------------------------------------------------------------------
 
 SettingsPanelModel::SettingsPanelModel(AppPreferences& preferences, std::function<void()> wipeSessionLog,
                                        CatalogueProvider catalogue, QObject* parent)
@@ -70,9 +74,12 @@ SettingsPanelModel::SettingsPanelModel(AppPreferences& preferences, std::functio
       preferences_(preferences),
       wipeSessionLog_(std::move(wipeSessionLog)),
       catalogue_(catalogue ? std::move(catalogue) : [] { return SignatureRepository::shared().current(); }) {
-    connect(&preferences_, &AppPreferences::matchUnknownIdsChanged, this, &SettingsPanelModel::matchUnknownIdsChanged);
-    connect(&preferences_, &AppPreferences::hapticAlertsChanged, this, &SettingsPanelModel::hapticAlertsChanged);
-    connect(&preferences_, &AppPreferences::alertThresholdRawChanged, this, &SettingsPanelModel::thresholdChanged);
+    connect(&preferences_, &AppPreferences::matchUnknownIdsChanged, this,
+            &SettingsPanelModel::matchUnknownIdsChanged);
+    connect(&preferences_, &AppPreferences::hapticAlertsChanged, this,
+            &SettingsPanelModel::hapticAlertsChanged);
+    connect(&preferences_, &AppPreferences::alertThresholdRawChanged, this,
+            &SettingsPanelModel::thresholdChanged);
     // Any change of the preferences redraws the page, and a redraw reads the catalogue in force.
     for (auto changed : {&AppPreferences::hapticAlertsChanged, &AppPreferences::disabledSignatureIdsChanged,
                          &AppPreferences::matchUnknownIdsChanged, &AppPreferences::onboardingCompleteChanged,
@@ -99,15 +106,17 @@ void SettingsPanelModel::setSignatureEnabled(const QString& signatureId, bool en
 
 void SettingsPanelModel::cycleThreshold() {
     const AlertThreshold following = next(preferences_.alertThreshold());
-    preferences_.setAlertThresholdRaw(QString::fromLatin1(name(following).data(),
-                                                          static_cast<qsizetype>(name(following).size())));
+    preferences_.setAlertThresholdRaw(
+        QString::fromLatin1(name(following).data(), static_cast<qsizetype>(name(following).size())));
 }
 
 void SettingsPanelModel::wipeSessionLog() {
     if (wipeSessionLog_) wipeSessionLog_();
 }
 
-QString SettingsPanelModel::thresholdReading() const { return glintward::thresholdReading(preferences_.alertThreshold()); }
+QString SettingsPanelModel::thresholdReading() const {
+    return glintward::thresholdReading(preferences_.alertThreshold());
+}
 
 QString SettingsPanelModel::thresholdSubtitle() const {
     const std::string_view text = subtitle(preferences_.alertThreshold());

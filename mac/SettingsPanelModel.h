@@ -3,11 +3,11 @@
 // unknown-ID and haptic switches, the alert threshold and its cycle, and the wipe of the session log. Every
 // change goes straight to the preferences (which write it to the store) or to the radar model.
 
+#include <QtQml/qqmlregistration.h>
 #include <QAbstractListModel>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QtQml/qqmlregistration.h>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -45,7 +45,8 @@ class SettingsPanelModel : public QObject {
     Q_PROPERTY(QString versionText READ versionText NOTIFY catalogueChanged)
     Q_PROPERTY(int signatureCount READ signatureCount NOTIFY catalogueChanged)
     Q_PROPERTY(glintward::SignatureListModel* signatures READ signatures CONSTANT)
-    Q_PROPERTY(bool matchUnknownIds READ matchUnknownIds WRITE setMatchUnknownIds NOTIFY matchUnknownIdsChanged)
+    Q_PROPERTY(
+        bool matchUnknownIds READ matchUnknownIds WRITE setMatchUnknownIds NOTIFY matchUnknownIdsChanged)
     Q_PROPERTY(bool hapticAlerts READ hapticAlerts WRITE setHapticAlerts NOTIFY hapticAlertsChanged)
     Q_PROPERTY(QString thresholdReading READ thresholdReading NOTIFY thresholdChanged)
     Q_PROPERTY(QString thresholdSubtitle READ thresholdSubtitle NOTIFY thresholdChanged)

@@ -4,9 +4,11 @@
 
 namespace glintward {
 
-// ---- detections ---------------------------------------------------------------------------------------------
+// ---- detections
+// ---------------------------------------------------------------------------------------------
 
-void DetectionListModel::apply(const std::vector<Detection>& detections, const Set<std::string>& mutedAddresses) {
+void DetectionListModel::apply(const std::vector<Detection>& detections,
+                               const Set<std::string>& mutedAddresses) {
     std::vector<Row> next;
     next.reserve(detections.size());
     for (const auto& d : detections) next.push_back({d, countsAsMuted(d, mutedAddresses)});
@@ -19,7 +21,8 @@ void DetectionListModel::apply(const std::vector<Detection>& detections, const S
             if (x.displayName != y.displayName) roles << DisplayNameRole;
             if (x.brand != y.brand) roles << BrandRole;
             if (!record::equal(x.smoothedRssi, y.smoothedRssi)) roles << SmoothedRssiRole;
-            if (!record::equal(x.estimatedDistanceMeters, y.estimatedDistanceMeters)) roles << EstimatedDistanceRole;
+            if (!record::equal(x.estimatedDistanceMeters, y.estimatedDistanceMeters))
+                roles << EstimatedDistanceRole;
             if (x.proximity != y.proximity) roles << ProximityRole;
             if (a.isMuted != b.isMuted) roles << IsMutedRole;
             // Fields no role shows (times, confidence, the engine's flag) are kept current without a signal.
@@ -66,7 +69,8 @@ QHash<int, QByteArray> DetectionListModel::roleNames() const {
             {IsMutedRole, "isMuted"}};
 }
 
-// ---- session log --------------------------------------------------------------------------------------------
+// ---- session log
+// --------------------------------------------------------------------------------------------
 
 void SessionLogListModel::apply(const std::vector<SessionLogEntry>& entries) {
     merge(
@@ -114,7 +118,8 @@ QHash<int, QByteArray> SessionLogListModel::roleNames() const {
             {StrongestRssiRole, "strongestRssi"}};
 }
 
-// ---- bearings -----------------------------------------------------------------------------------------------
+// ---- bearings
+// -----------------------------------------------------------------------------------------------
 
 void BearingListModel::apply(const std::vector<double>& bearings) {
     const int had = static_cast<int>(bearings_.size());
@@ -143,10 +148,13 @@ int BearingListModel::rowCount(const QModelIndex& parent) const {
 }
 
 QVariant BearingListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= static_cast<int>(bearings_.size()) || role != BearingRole) return {};
+    if (!index.isValid() || index.row() >= static_cast<int>(bearings_.size()) || role != BearingRole)
+        return {};
     return bearings_[static_cast<std::size_t>(index.row())];
 }
 
-QHash<int, QByteArray> BearingListModel::roleNames() const { return {{BearingRole, "bearing"}}; }
+QHash<int, QByteArray> BearingListModel::roleNames() const {
+    return {{BearingRole, "bearing"}};
+}
 
 }  // namespace glintward

@@ -3,8 +3,8 @@
 // rows already shown: a changed device changes its row in place, a new one is inserted where it belongs, a
 // reordered one is moved, so the views keep their delegates (and their animations) instead of rebuilding.
 
-#include <QAbstractListModel>
 #include <QtQml/qqmlregistration.h>
+#include <QAbstractListModel>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -47,7 +47,8 @@ protected:
                 std::size_t from = i + 1;
                 while (from < rows.size() && key(rows[from]) != k) ++from;
                 if (from < rows.size()) {
-                    beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {}, static_cast<int>(i));
+                    beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {},
+                                  static_cast<int>(i));
                     Row moved = std::move(rows[from]);
                     rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(from));
                     rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(moved));

@@ -25,7 +25,9 @@ QString ViewLogicFunctions::proximityLabel(int proximity, qreal estimatedDistanc
     return glintward::proximityLabel(p, estimatedDistanceMeters);
 }
 
-QString ViewLogicFunctions::signalReading(qreal smoothedRssi) const { return glintward::signalReading(smoothedRssi); }
+QString ViewLogicFunctions::signalReading(qreal smoothedRssi) const {
+    return glintward::signalReading(smoothedRssi);
+}
 
 QString ViewLogicFunctions::sessionLogLine(qreal firstSeenMs, qreal lastSeenMs, int strongestRssi) const {
     return glintward::sessionLogLine(msFrom(firstSeenMs), msFrom(lastSeenMs), strongestRssi);

@@ -2,11 +2,11 @@
 // The design system's colours and fonts and the view logic, offered to QML as singletons. The values
 // themselves live in app/DesignSystem.h and app/Views/ViewLogic.h; these classes only hand them over.
 
+#include <QtQml/qqmlregistration.h>
 #include <QColor>
 #include <QFont>
 #include <QObject>
 #include <QString>
-#include <QtQml/qqmlregistration.h>
 
 #include "app/DesignSystem.h"
 

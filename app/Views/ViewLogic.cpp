@@ -26,10 +26,11 @@ RadarStatus radarStatus(bool bluetoothOff, bool scanning, ThreatLevel threatLeve
     }
     switch (threatLevel) {
         case ThreatLevel::CLEAR:
-            return {QStringLiteral("All clear"),
-                    QStringLiteral("Quiet isn't a guarantee: glasses mostly announce themselves when powering "
-                                   "on or pairing."),
-                    Palette::stateClear};
+            return {
+                QStringLiteral("All clear"),
+                QStringLiteral("Quiet isn't a guarantee: glasses mostly announce themselves when powering "
+                               "on or pairing."),
+                Palette::stateClear};
         case ThreatLevel::POSSIBLE:
             return {QStringLiteral("Possible smart glasses nearby"),
                     QString::fromUtf8("A matching manufacturer ID was heard \u2014 not yet a named device."),
@@ -38,7 +39,8 @@ RadarStatus radarStatus(bool bluetoothOff, bool scanning, ThreatLevel threatLeve
             break;
     }
     return {QStringLiteral("Smart glasses likely nearby"),
-            QString::fromUtf8("A detection isn't proof of recording \u2014 it means a matching signal is nearby."),
+            QString::fromUtf8(
+                "A detection isn't proof of recording \u2014 it means a matching signal is nearby."),
             Palette::stateLikely};
 }
 
@@ -46,7 +48,9 @@ QRgb statusTitleColor(bool bluetoothOff, QRgb statusColor) {
     return bluetoothOff ? Palette::textPrimary : statusColor;
 }
 
-bool dialScanning(bool scanning, bool bluetoothOff) { return scanning && !bluetoothOff; }
+bool dialScanning(bool scanning, bool bluetoothOff) {
+    return scanning && !bluetoothOff;
+}
 
 bool countsAsMuted(const Detection& detection, const Set<std::string>& mutedAddresses) {
     return detection.muted || mutedAddresses.contains(detection.address);
@@ -82,7 +86,8 @@ QString proximityLabel(Proximity proximity, double estimatedDistanceMeters) {
     char digits[400];
     const auto [end, ec] =
         std::to_chars(digits, digits + sizeof digits, estimatedDistanceMeters, std::chars_format::fixed, 1);
-    const QString distance = ec == std::errc{} ? QString::fromLatin1(digits, end - digits) : QStringLiteral("?");
+    const QString distance =
+        ec == std::errc{} ? QString::fromLatin1(digits, end - digits) : QStringLiteral("?");
     return word + QStringLiteral(" (~") + distance + QStringLiteral(" m)");
 }
 

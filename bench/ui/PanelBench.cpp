@@ -4,6 +4,7 @@
 //   shown    the same with the panel shown (the dial animates)
 //   replay   200 matching advertisements per second with the panel shown, with the longest frame
 // Usage: bench_panel [seconds per scenario, default 30]
+#include <unistd.h>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "mac/GlintwardMacApp.h"
 #include "tests/uisupport/Captures.h"
@@ -70,12 +70,13 @@ int scenario(const QString& name, int seconds, int argc, char** argv) {
     runFor(seconds * 1000);
     const double cpu = cpuSeconds() - before;
     const double elapsed = static_cast<double>(wall.elapsed()) / 1000.0;
-    std::printf("%-7s cpu %.3f s over %.1f s = %.2f %% of one core; %lld frames (%.1f/s), longest frame %.2f ms; "
-                "%d detections, %d in the session log\n",
-                qPrintable(name), cpu, elapsed, 100.0 * cpu / elapsed, static_cast<long long>(frames),
-                static_cast<double>(frames) / elapsed, static_cast<double>(longestFrameUs) / 1000.0,
-                static_cast<int>(glintward.model().state().detections.size()),
-                static_cast<int>(glintward.model().state().sessionLog.size()));
+    std::printf(
+        "%-7s cpu %.3f s over %.1f s = %.2f %% of one core; %lld frames (%.1f/s), longest frame %.2f ms; "
+        "%d detections, %d in the session log\n",
+        qPrintable(name), cpu, elapsed, 100.0 * cpu / elapsed, static_cast<long long>(frames),
+        static_cast<double>(frames) / elapsed, static_cast<double>(longestFrameUs) / 1000.0,
+        static_cast<int>(glintward.model().state().detections.size()),
+        static_cast<int>(glintward.model().state().sessionLog.size()));
     std::fflush(stdout);
     return 0;
 }
@@ -106,7 +107,8 @@ int main(int argc, char** argv) {
     defaults.write(R"({"GlintwardAutoStart": true})");
     defaults.close();
 
-    for (const auto& [name, capture] : {std::pair{"hidden", quiet}, {"shown", quiet}, {"replay", busy}, {"hidden-replay", busy}}) {
+    for (const auto& [name, capture] :
+         {std::pair{"hidden", quiet}, {"shown", quiet}, {"replay", busy}, {"hidden-replay", busy}}) {
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");

@@ -1,7 +1,7 @@
 #include "mac/RadarPanelModel.h"
 
-#include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <QSignalSpy>
 
 #include "app/DesignSystem.h"
 
@@ -9,7 +9,8 @@ namespace glintward {
 namespace {
 
 Detection detection(std::string address, bool engineMuted = false) {
-    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, -60, 2, Proximity::NEAR, 0, 0, engineMuted};
+    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, -60, 2, Proximity::NEAR, 0, 0,
+                     engineMuted};
 }
 
 // The button decides from the model's state at the tap, whatever the page last drew.
@@ -53,9 +54,12 @@ TEST(RadarPanelModelTest, PublishingTheSamePictureChangesNothingVisible) {
 
 TEST(RadarPanelModelTest, BlipsOnePerUnmutedDetectionNoneWithBluetoothOff) {
     RadarPanelModel panel({});
-    const RadarState state{true, ThreatLevel::DETECTED,
-                           {detection("a"), detection("b", true), detection("c"), detection("d"), detection("e")},
-                           {}, std::nullopt};
+    const RadarState state{
+        true,
+        ThreatLevel::DETECTED,
+        {detection("a"), detection("b", true), detection("c"), detection("d"), detection("e")},
+        {},
+        std::nullopt};
     panel.apply(state, Set<std::string>{"e"}, false);
     EXPECT_EQ(panel.blips()->bearings(), (std::vector<double>{-60, 14, 88}));
     EXPECT_EQ(panel.detectionCount(), 5);

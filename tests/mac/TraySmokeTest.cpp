@@ -1,6 +1,8 @@
 // The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
 // auto-start, its tray icon must be embedded in the tray and show the status colour, and clicking it must
 // toggle the panel, which hides when the focus goes elsewhere.
+#include <gtest/gtest.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -15,8 +17,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <functional>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "app/DesignSystem.h"
 #include "tests/uisupport/Captures.h"
@@ -54,13 +54,14 @@ std::vector<Window> windowTree(const QProcessEnvironment& env) {
     xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
     xwininfo.waitForFinished(5000);
     std::vector<Window> windows;
-    static const QRegularExpression line(
-        QStringLiteral(R"re(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+?(-?\d+)\+?(-?\d+))re"));
+    static const QRegularExpression line(QStringLiteral(
+        R"re(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+?(-?\d+)\+?(-?\d+))re"));
     for (const QString& text : QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split('\n')) {
         const auto m = line.match(text);
         if (!m.hasMatch()) continue;
-        windows.push_back({m.captured(2), m.captured(3), m.captured(5), m.captured(6).toInt(), m.captured(7).toInt(),
-                           m.captured(8).toInt(), m.captured(9).toInt(), static_cast<int>(m.captured(1).size())});
+        windows.push_back({m.captured(2), m.captured(3), m.captured(5), m.captured(6).toInt(),
+                           m.captured(7).toInt(), m.captured(8).toInt(), m.captured(9).toInt(),
+                           static_cast<int>(m.captured(1).size())});
     }
     return windows;
 }
@@ -70,7 +71,8 @@ std::optional<Window> embeddedIcon(const std::vector<Window>& tree) {
     for (std::size_t i = 0; i < tree.size(); ++i) {
         if (tree[i].wmClass != QLatin1String("trayer") || tree[i].name != QLatin1String("panel")) continue;
         for (std::size_t j = i + 1; j < tree.size() && tree[j].depth > tree[i].depth; ++j) {
-            if (tree[j].wmClass.compare(QLatin1String("glintward"), Qt::CaseInsensitive) == 0 && tree[j].width > 1) {
+            if (tree[j].wmClass.compare(QLatin1String("glintward"), Qt::CaseInsensitive) == 0 &&
+                tree[j].width > 1) {
                 return tree[j];
             }
         }
@@ -124,7 +126,8 @@ private:
 TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     for (const char* program : {"Xvfb", "trayer", "xwininfo", "xdotool"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
-            GTEST_SKIP() << program << " is not installed; the tray smoke test needs xvfb, trayer, x11-utils and "
+            GTEST_SKIP() << program
+                         << " is not installed; the tray smoke test needs xvfb, trayer, x11-utils and "
                          << "xdotool (scripts/install-deps installs them)";
         }
     }
@@ -145,19 +148,22 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     // No desktop session bus: the tray icon goes through the X11 embedding protocol.
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + dir.filePath("no-bus"));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+               QStringLiteral("unix:path=") + dir.filePath("no-bus"));
 
     Process xvfb(QStringLiteral("Xvfb"),
                  {QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
                   QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")},
                  env);
-    ASSERT_TRUE(waitUntil([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)); }, 10000))
+    ASSERT_TRUE(
+        waitUntil([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)); }, 10000))
         << "Xvfb did not start";
-    Process trayer(QStringLiteral("trayer"),
-                   {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
-                    QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"),
-                    QStringLiteral("120"), QStringLiteral("--height"), QStringLiteral("32")},
-                   env);
+    Process trayer(
+        QStringLiteral("trayer"),
+        {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
+         QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"),
+         QStringLiteral("120"), QStringLiteral("--height"), QStringLiteral("32")},
+        env);
     ASSERT_TRUE(waitUntil(
         [&] {
             const auto tree = windowTree(env);
@@ -199,7 +205,8 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
                 probe.primaryScreen()->grabWindow(icon->id.toULongLong(nullptr, 16)).toImage();
             if (image.isNull()) return false;
             centre = image.pixelColor(image.width() / 2, image.height() / 2);
-            return std::abs(centre.red() - likely.red()) <= 8 && std::abs(centre.green() - likely.green()) <= 8 &&
+            return std::abs(centre.red() - likely.red()) <= 8 &&
+                   std::abs(centre.green() - likely.green()) <= 8 &&
                    std::abs(centre.blue() - likely.blue()) <= 8;
         },
         20000);
@@ -207,16 +214,22 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
                           << likely.name().toStdString();
 
     // A click on the icon opens the panel beneath it; focus moving elsewhere hides it; clicks toggle it.
+    // The tray may have moved the icon since it was embedded: read where it is now.
+    icon = embeddedIcon(windowTree(env));
+    ASSERT_TRUE(icon.has_value());
     const QString iconX = QString::number(icon->x + icon->width / 2);
     const QString iconY = QString::number(icon->y + icon->height / 2);
     const auto clickIcon = [&] {
-        run(env, QStringLiteral("xdotool"), {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("1")});
+        run(env, QStringLiteral("xdotool"),
+            {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("1")});
     };
     const auto panelMapped = [&](bool mapped) {
-        return waitUntil([&] {
-            const auto panel = panelWindow(env);
-            return panel && panel->second == mapped;
-        }, 10000);
+        return waitUntil(
+            [&] {
+                const auto panel = panelWindow(env);
+                return panel && panel->second == mapped;
+            },
+            10000);
     };
     clickIcon();
     ASSERT_TRUE(panelMapped(true)) << "the panel did not open";
@@ -225,10 +238,13 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     EXPECT_LE(panel.x + 340, 1024);
     EXPECT_LE(panel.x, icon->x + icon->width);
     const auto tree = windowTree(env);
-    const auto trayPanel = std::find_if(tree.begin(), tree.end(), [](const Window& w) { return w.name == "panel"; });
+    const auto trayPanel =
+        std::find_if(tree.begin(), tree.end(), [](const Window& w) { return w.name == "panel"; });
     ASSERT_NE(trayPanel, tree.end());
-    run(env, QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("400")});
-    run(env, QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), trayPanel->id});
+    run(env, QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("400")});
+    run(env, QStringLiteral("xdotool"),
+        {QStringLiteral("windowfocus"), QStringLiteral("--sync"), trayPanel->id});
     EXPECT_TRUE(panelMapped(false)) << "the panel stayed open after losing focus";
     clickIcon();
     EXPECT_TRUE(panelMapped(true)) << "a click after the focus left did not reopen the panel";

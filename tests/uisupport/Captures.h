@@ -41,7 +41,8 @@ inline void writeCapture(const std::string& path, const std::vector<AdvertisingD
         }
         params.push_back(static_cast<std::uint8_t>(data.size()));
         params.insert(params.end(), data.begin(), data.end());
-        params.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(d.rssi + static_cast<int>(i % 7) - 3)));
+        params.push_back(
+            static_cast<std::uint8_t>(static_cast<std::int8_t>(d.rssi + static_cast<int>(i % 7) - 3)));
         std::vector<std::uint8_t> event{0x3E, static_cast<std::uint8_t>(params.size())};
         event.insert(event.end(), params.begin(), params.end());
         const std::uint64_t t = start + static_cast<std::uint64_t>(static_cast<double>(i) * stepUs);

@@ -1,7 +1,7 @@
 // The main of every Qt Quick test program: Qt Quick offscreen with the software renderer, the bundled fonts
 // registered, then GoogleTest.
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 #include "app/DesignSystem.h"
 

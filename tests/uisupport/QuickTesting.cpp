@@ -1,12 +1,12 @@
 #include "tests/uisupport/QuickTesting.h"
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QImage>
-#include <algorithm>
 #include <QTest>
-#include <gtest/gtest.h>
+#include <algorithm>
 
 namespace glintward::testing {
 
@@ -88,7 +88,9 @@ void click(QQuickWindow& window, QQuickItem* item) {
     QCoreApplication::processEvents();
 }
 
-QString text(QQuickItem* item) { return item ? item->property("text").toString() : QString(); }
+QString text(QQuickItem* item) {
+    return item ? item->property("text").toString() : QString();
+}
 
 QColor color(QQuickItem* item, const char* property) {
     return item ? item->property(property).value<QColor>() : QColor();

@@ -11,8 +11,12 @@
 #include <vector>
 
 QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& s, std::ostream* out) { *out << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QColor& c, std::ostream* out) { *out << c.name(QColor::HexArgb).toStdString(); }
+inline void PrintTo(const QString& s, std::ostream* out) {
+    *out << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QColor& c, std::ostream* out) {
+    *out << c.name(QColor::HexArgb).toStdString();
+}
 QT_END_NAMESPACE
 
 namespace glintward::testing {

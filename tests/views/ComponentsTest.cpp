@@ -1,10 +1,10 @@
 // The building blocks and the dial loaded as QML in an offscreen window: what they show, where, and how
 // they answer a tap.
+#include <gtest/gtest.h>
 #include <QFontInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTest>
-#include <gtest/gtest.h>
 
 #include "app/DesignSystem.h"
 #include "tests/uisupport/QuickTesting.h"
@@ -14,7 +14,9 @@ namespace {
 
 using namespace glintward::testing;
 
-QColor rgb(QRgb value) { return QColor(value); }
+QColor rgb(QRgb value) {
+    return QColor(value);
+}
 
 TEST(KickerTest, HeadingUpperCasedAtTheLeadingEdgeTrailingKeptAsGiven) {
     auto scene = loadScene(R"(
@@ -42,7 +44,8 @@ TEST(KickerTest, HeadingUpperCasedAtTheLeadingEdgeTrailingKeptAsGiven) {
     // The bundled face is what gets drawn, not a fallback.
     const QFont font = part("counted", "kickerText")->property("font").value<QFont>();
     EXPECT_EQ(QFontInfo(font).family(), "Martian Mono");
-    EXPECT_NEAR(QFontInfo(font).pointSizeF() * QGuiApplication::primaryScreen()->logicalDotsPerInchY() / 72, 9, 0.01);
+    EXPECT_NEAR(QFontInfo(font).pointSizeF() * QGuiApplication::primaryScreen()->logicalDotsPerInchY() / 72,
+                9, 0.01);
     EXPECT_NEAR(font.letterSpacing(), 1.62, 1.0 / 64);  // Qt keeps spacing in 64ths
 }
 
@@ -180,7 +183,8 @@ TEST_F(RadarInstrumentTest, ColourChangeFadesWithoutRestartingTheSweep) {
     EXPECT_NE(color(disc), rgb(Palette::stateLikely));
     EXPECT_TRUE(waitUntil([&] { return color(disc) == rgb(Palette::stateLikely); }));
     // Still turning on from where it was (or wrapped past 360), not started over.
-    EXPECT_TRUE(wedge->rotation() > before || wedge->rotation() < before - 200) << before << " " << wedge->rotation();
+    EXPECT_TRUE(wedge->rotation() > before || wedge->rotation() < before - 200)
+        << before << " " << wedge->rotation();
 }
 
 TEST(SignalMeterTest, LightsFilledSegmentsInTheTint) {
@@ -226,7 +230,8 @@ TEST(DetectionCardTest, MutedAndUnmutedLooks) {
     EXPECT_EQ(color(findOne(card, "dot")), rgb(Palette::textMuted));
     EXPECT_EQ(findOne(card, "meter")->property("tint").value<QColor>(), rgb(Palette::textMuted));
     EXPECT_TRUE(findOne(card, "mutedNote")->isVisible());
-    EXPECT_EQ(text(findOne(card, "mutedNote")), QString::fromUtf8("Muted \u2014 won't raise the alert level"));
+    EXPECT_EQ(text(findOne(card, "mutedNote")),
+              QString::fromUtf8("Muted \u2014 won't raise the alert level"));
     EXPECT_EQ(text(findOne(card, "muteButton")), "Unmute");
 
     click(scene->window, findOne(card, "muteButton"));

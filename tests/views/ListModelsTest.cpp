@@ -1,14 +1,15 @@
 #include "app/Views/ListModels.h"
 
+#include <gtest/gtest.h>
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
-#include <gtest/gtest.h>
 
 namespace glintward {
 namespace {
 
 Detection detection(std::string address, double rssi, bool engineMuted = false) {
-    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, rssi, 2, Proximity::NEAR, 0, 0, engineMuted};
+    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, rssi, 2, Proximity::NEAR, 0, 0,
+                     engineMuted};
 }
 
 QStringList addresses(const QAbstractItemModel& model) {
@@ -47,7 +48,8 @@ TEST(DetectionListModelTest, PublishesChangeRowsInPlaceAndKeepTheirIdentity) {
 
     // The same picture again (as at advertisement rate with nothing new): no signal at all.
     model.apply({detection("a", -60), detection("b", -70)}, {});
-    EXPECT_EQ(s.changed.count() + s.inserted.count() + s.removed.count() + s.moved.count() + s.reset.count(), 0);
+    EXPECT_EQ(s.changed.count() + s.inserted.count() + s.removed.count() + s.moved.count() + s.reset.count(),
+              0);
 
     // One signal changes: one row, that role only.
     model.apply({detection("a", -55), detection("b", -70)}, {});
@@ -79,7 +81,9 @@ TEST(DetectionListModelTest, PublishesChangeRowsInPlaceAndKeepTheirIdentity) {
 TEST(DetectionListModelTest, RowsCarryTheFieldsAndThePagesMutedRule) {
     DetectionListModel model;
     model.apply({detection("a", -60), detection("b", -70, true), detection("c", -80)}, Set<std::string>{"c"});
-    const auto muted = [&](int row) { return model.index(row, 0).data(DetectionListModel::IsMutedRole).toBool(); };
+    const auto muted = [&](int row) {
+        return model.index(row, 0).data(DetectionListModel::IsMutedRole).toBool();
+    };
     EXPECT_FALSE(muted(0));
     EXPECT_TRUE(muted(1));
     EXPECT_TRUE(muted(2));

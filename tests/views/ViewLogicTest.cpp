@@ -23,13 +23,16 @@ TEST(RadarStatusTest, FirstMatchingRowDecidesTextAndColours) {
         QRgb color;
         QRgb title;
     };
-    const QString off = u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s;
+    const QString off =
+        u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s;
     const QString idle =
         u"Glintward listens for the Bluetooth signals smart glasses give off. It keeps listening for as long as it's running."_s;
     const Case cases[] = {
         // Bluetooth off wins over scanning and over any level; scanning off wins over any level.
-        {true, true, ThreatLevel::DETECTED, u"Bluetooth is off"_s, off, Palette::stateIdle, Palette::textPrimary},
-        {true, false, ThreatLevel::CLEAR, u"Bluetooth is off"_s, off, Palette::stateIdle, Palette::textPrimary},
+        {true, true, ThreatLevel::DETECTED, u"Bluetooth is off"_s, off, Palette::stateIdle,
+         Palette::textPrimary},
+        {true, false, ThreatLevel::CLEAR, u"Bluetooth is off"_s, off, Palette::stateIdle,
+         Palette::textPrimary},
         {false, false, ThreatLevel::DETECTED, u"Radar off"_s, idle, Palette::stateIdle, Palette::stateIdle},
         {false, true, ThreatLevel::CLEAR, u"All clear"_s,
          u"Quiet isn't a guarantee: glasses mostly announce themselves when powering on or pairing."_s,
@@ -53,7 +56,8 @@ TEST(RadarStatusTest, FirstMatchingRowDecidesTextAndColours) {
 }
 
 Detection detection(std::string address, bool engineMuted) {
-    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, -60, 2, Proximity::NEAR, 0, 0, engineMuted};
+    return Detection{std::move(address), "Ray-Ban Meta", "Meta", 0.9, -60, 2, Proximity::NEAR, 0, 0,
+                     engineMuted};
 }
 
 TEST(RadarPageRulesTest, MutedByEitherTheEngineFlagOrTheUsersSet) {
@@ -87,8 +91,13 @@ TEST(DetectionCardTextTest, ProximityLabelHasOneDecimalWithAPointInAnyLocale) {
 
 TEST(DetectionCardTextTest, SignalReadingTruncatesTowardZero) {
     const std::pair<double, std::int64_t> cases[] = {
-        {-67.8, -67}, {-40.0, -40}, {-89.9, -89}, {-0.4, 0}, {12.9, 12},
-        {std::nan(""), 0}, {1e300, std::numeric_limits<std::int64_t>::max()},
+        {-67.8, -67},
+        {-40.0, -40},
+        {-89.9, -89},
+        {-0.4, 0},
+        {12.9, 12},
+        {std::nan(""), 0},
+        {1e300, std::numeric_limits<std::int64_t>::max()},
         {-std::numeric_limits<double>::infinity(), 0},
     };
     for (const auto& [rssi, dbm] : cases) EXPECT_EQ(signalReadingDbm(rssi), dbm) << rssi;
@@ -112,7 +121,8 @@ TEST(SessionLogRowTextTest, LineShowsShortTimesOnlyInTheUsersZone) {
     // 2024-03-01 14:05 and 14:20 UTC.
     const std::int64_t first = 1709301900000;
     const std::int64_t last = first + 15 * 60 * 1000;
-    EXPECT_EQ(sessionLogLine(first, last, -58, german, utc), u"First seen 14:05 \u00b7 last 14:20 \u00b7 peak -58 dBm"_s);
+    EXPECT_EQ(sessionLogLine(first, last, -58, german, utc),
+              u"First seen 14:05 \u00b7 last 14:20 \u00b7 peak -58 dBm"_s);
     // Two days apart: still only the times.
     EXPECT_EQ(sessionLogLine(first, last + 2 * 86400000LL, -58, german, utc),
               u"First seen 14:05 \u00b7 last 14:20 \u00b7 peak -58 dBm"_s);
