@@ -411,7 +411,10 @@ void BluezWorker::connect() {
                 owner_ = owner;
                 queryObjects();
             } else {
-                bluez_ = Bluez::ABSENT;  // no BlueZ on the bus, or not one we may ask
+                // No BlueZ on the bus, or a bus that will not say.
+                const bool denied = sd_bus_error_has_names(
+                    sd_bus_message_get_error(reply), SD_BUS_ERROR_ACCESS_DENIED, SD_BUS_ERROR_AUTH_FAILED);
+                bluez_ = denied ? Bluez::DENIED : Bluez::ABSENT;
                 refreshState();
             }
         },

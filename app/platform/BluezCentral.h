@@ -16,7 +16,9 @@ class BluezWorker;
 // Follows BlueZ's adapters and devices through its object manager, on a thread of its own with a D-Bus connection
 // of its own. The first adapter (in path order) is the one used; its Powered property gives the state. Each
 // advertisement bluetoothd reports (a new device that carries RSSI, or a change that carries RSSI,
-// ManufacturerData, ServiceData or TxPower) is one discovery with the device's merged properties.
+// ManufacturerData, ServiceData or TxPower) is one discovery with the device's merged properties. Under load the
+// thread reads the bus in bursts and hands discoveries to the callback queue in batches, so a discovery may reach
+// the delegate up to 50 ms after bluetoothd sent it.
 class BluezCentral final : public BluetoothCentral {
 public:
     // An empty bus address means the system bus (DBUS_SYSTEM_BUS_ADDRESS when that is set). The logger takes one
