@@ -71,8 +71,7 @@ public:
 using CentralLogger = std::function<void(std::string)>;
 
 // Creates the central that fits the environment: SnoopReplayCentral when GLINTWARD_REPLAY names a file, else
-// BluezCentral on the system bus. The logger takes the central's diagnostic lines (standard error when
-// empty). Qt's D-Bus support needs a QCoreApplication to exist for the central's life.
+// BluezCentral on the system bus. The logger takes the central's diagnostic lines (standard error when empty).
 std::unique_ptr<BluetoothCentral> makeBluetoothCentral(CentralDelegate& delegate, SerialQueue& callbackQueue,
                                                        CentralLogger logger = {});
 

@@ -58,11 +58,22 @@ void CallbackGate::scanStopped() {
     shared_->scanWanted = false;
 }
 
+void CallbackGate::Shared::deliver(const Discovery& discovery) {
+    if (!open || !scanWanted) return;
+    if (!allowDuplicates && !reported.insert(discovery.peripheral.identifier).second) return;
+    delegate->centralDidDiscover(discovery.peripheral, discovery.data, discovery.rssi);
+}
+
 void CallbackGate::reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi) {
-    queue_.async([shared = shared_, peripheral = std::move(peripheral), data = std::move(data), rssi] {
-        if (!shared->open || !shared->scanWanted) return;
-        if (!shared->allowDuplicates && !shared->reported.insert(peripheral.identifier).second) return;
-        shared->delegate->centralDidDiscover(peripheral, data, rssi);
+    queue_.async([shared = shared_, discovery = Discovery{std::move(peripheral), std::move(data), rssi}] {
+        shared->deliver(discovery);
+    });
+}
+
+void CallbackGate::reportDiscoveries(std::vector<Discovery> discoveries) {
+    if (discoveries.empty()) return;
+    queue_.async([shared = shared_, discoveries = std::move(discoveries)] {
+        for (const Discovery& discovery : discoveries) shared->deliver(discovery);
     });
 }
 

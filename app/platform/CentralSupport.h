@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "app/platform/BluetoothCentral.h"
 
@@ -19,6 +20,12 @@ std::string peripheralIdentifier(std::string_view address);
 
 // The logger itself, or one that writes each line to standard error when it is empty.
 CentralLogger orStderr(CentralLogger logger);
+
+struct Discovery {
+    Peripheral peripheral;
+    AdvertisementData data;
+    std::int32_t rssi;
+};
 
 // Hands callbacks to the delegate on the callback queue. Everything it queues checks, on the queue, that the
 // gate is still open, so once close() returns nothing more reaches the delegate, even work that was already
@@ -39,6 +46,8 @@ public:
     void scanStarted(bool allowDuplicates);
     void scanStopped();
     void reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi);
+    // Several in one go: one hop to the queue for all of them.
+    void reportDiscoveries(std::vector<Discovery> discoveries);
 
     // Any thread, the callback queue included; waits for a callback that is running elsewhere to end.
     void close();
@@ -52,6 +61,8 @@ private:
         bool open = true;
         bool allowDuplicates = true;
         std::unordered_set<std::string> reported;
+
+        void deliver(const Discovery& discovery);
     };
     SerialQueue& queue_;
     std::shared_ptr<Shared> shared_;

@@ -1,4 +1,4 @@
-// The platform tests need a QCoreApplication for Qt's D-Bus support, as the application has one.
+// The tests drive the BlueZ mock through Qt's D-Bus support, which wants a QCoreApplication.
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 
