@@ -3,6 +3,7 @@
 //   hidden   scanning a quiet capture with the panel hidden (the target is under 0.5 % of one core)
 //   shown    the same with the panel shown (the dial animates)
 //   replay   200 matching advertisements per second with the panel shown, with the longest frame
+//   hidden-replay  the same replay with the panel hidden: what the detection loop costs without drawing
 // Usage: bench_panel [seconds per scenario, default 30]
 #include <unistd.h>
 #include <QApplication>
