@@ -248,7 +248,7 @@ TEST_F(RadarModelTest, StopStartMuteWipeAndPrune) {
 
     model->stopScanning();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model->state().scanning; }, 2000));
-    EXPECT_EQ(central->stops, 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return central->stops == 1; }, 2000));  // the stop runs on the scanner's queue
     model->toggleMute(GLASSES);
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().detections.at(0).muted; }, 2000));
     EXPECT_FALSE(model->state().scanning);
