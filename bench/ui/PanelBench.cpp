@@ -18,8 +18,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "mac/GlintwardMacApp.h"
 #include "tests/uisupport/Captures.h"
+#include "tray/GlintwardTrayApp.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ void runFor(int ms) {
 
 int scenario(const QString& name, int seconds, int argc, char** argv) {
     QApplication app(argc, argv);
-    glintward::GlintwardMacApp glintward;
+    glintward::GlintwardTrayApp glintward;
     QQuickView& panel = glintward.panel();
     if (name.startsWith(QLatin1String("hidden"))) glintward.hidePanel();
 

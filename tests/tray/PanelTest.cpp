@@ -1,6 +1,6 @@
 // The real panel over the real radar model, as the application builds them, with a fake Bluetooth central
 // feeding the real scanner: texts, colours, counts and buttons of both pages, and a screenshot of each state.
-#include "mac/GlintwardMacApp.h"
+#include "tray/GlintwardTrayApp.h"
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
@@ -66,7 +66,7 @@ protected:
         seams.workspace = workspace;
         seams.baseUrl = "";  // the one sync fails at once, without a network
         seams.pruneInterval = std::chrono::milliseconds(60000);
-        app = std::make_unique<GlintwardMacApp>(std::move(seams));
+        app = std::make_unique<GlintwardTrayApp>(std::move(seams));
         ASSERT_TRUE(app->panel().rootObject()) << "panel did not load";
         ASSERT_TRUE(waitUntil([&] { return app->panel().isExposed(); }));
         settle(app->panel());
@@ -132,7 +132,7 @@ protected:
     std::shared_ptr<CountingWorkspace> workspace = std::make_shared<CountingWorkspace>();
     std::shared_ptr<RecordingSystemLog> log = std::make_shared<RecordingSystemLog>();
     std::shared_ptr<SystemLog> previousLog;
-    std::unique_ptr<GlintwardMacApp> app;
+    std::unique_ptr<GlintwardTrayApp> app;
 };
 
 TEST_F(PanelTest, StatusTextsAndColoursInEachCaseWithScreenshots) {

@@ -1,4 +1,4 @@
-#include "mac/GlintwardMacApp.h"
+#include "tray/GlintwardTrayApp.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -12,8 +12,8 @@
 #include "app/DesignSystem.h"
 #include "app/Views/ViewsModule.h"
 #include "app/platform/UserDefaults.h"
-#include "mac/MenuBarGlyph.h"
-#include "mac/PanelModule.h"
+#include "tray/PanelModule.h"
+#include "tray/TrayGlyph.h"
 
 namespace glintward {
 
@@ -28,7 +28,7 @@ constexpr qint64 REOPEN_GUARD_MS = 500;
 constexpr int FRAME_MS = 16;
 }  // namespace
 
-GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
+GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
     : QObject(parent),
       preferences_(UserDefaults::standard()),
       model_(preferences_, std::move(seams)),
@@ -39,9 +39,9 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
                    .openSystemSettings = [this] { model_.openSystemSettings(); },
                    .quit = [] { QCoreApplication::quit(); }}),
       settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }) {
-    connect(&model_, &RadarModel::stateChanged, this, &GlintwardMacApp::onStateChanged);
-    connect(&model_, &RadarModel::mutedAddressesChanged, this, &GlintwardMacApp::onMarksChanged);
-    connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardMacApp::onMarksChanged);
+    connect(&model_, &RadarModel::stateChanged, this, &GlintwardTrayApp::onStateChanged);
+    connect(&model_, &RadarModel::mutedAddressesChanged, this, &GlintwardTrayApp::onMarksChanged);
+    connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardTrayApp::onMarksChanged);
 
     const bool withTray = QSystemTrayIcon::isSystemTrayAvailable();
     panel_ = std::make_unique<QQuickView>();
@@ -83,7 +83,7 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
         });
         QCoreApplication* app = QCoreApplication::instance();
         if (auto* gui = qobject_cast<QGuiApplication*>(app)) gui->setQuitOnLastWindowClosed(false);
-        tray_ = std::make_unique<QSystemTrayIcon>(MenuBarGlyph::icon(glyphColor_));
+        tray_ = std::make_unique<QSystemTrayIcon>(TrayGlyph::icon(glyphColor_));
         connect(tray_.get(), &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
                     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
@@ -99,12 +99,12 @@ GlintwardMacApp::GlintwardMacApp(RadarModelSeams seams, QObject* parent)
     }
 }
 
-GlintwardMacApp::~GlintwardMacApp() {
+GlintwardTrayApp::~GlintwardTrayApp() {
     // A window being destroyed still reports itself hidden; nothing here may hear that from a half-gone view.
     panel_->disconnect(this);
 }
 
-void GlintwardMacApp::onStateChanged() {
+void GlintwardTrayApp::onStateChanged() {
     updateGlyph();
     panelBehind_ = true;
     if (panel_->isVisible() && !frameTimer_.isActive()) frameTimer_.start();
@@ -112,28 +112,28 @@ void GlintwardMacApp::onStateChanged() {
 
 // A mute toggle or a change of Bluetooth comes from the user or the adapter, not at advertisement rate: the
 // page shows it at once.
-void GlintwardMacApp::onMarksChanged() {
+void GlintwardTrayApp::onMarksChanged() {
     updateGlyph();
     panelBehind_ = true;
     if (panel_->isVisible()) applyToPanel();
 }
 
-void GlintwardMacApp::updateGlyph() {
+void GlintwardTrayApp::updateGlyph() {
     const RadarState& state = model_.state();
-    const QRgb color = MenuBarGlyph::color(state.scanning, state.threatLevel, model_.bluetoothOff());
+    const QRgb color = TrayGlyph::color(state.scanning, state.threatLevel, model_.bluetoothOff());
     if (color != glyphColor_) {
         glyphColor_ = color;
-        if (tray_) tray_->setIcon(MenuBarGlyph::icon(color));
+        if (tray_) tray_->setIcon(TrayGlyph::icon(color));
     }
 }
 
-void GlintwardMacApp::applyToPanel() {
+void GlintwardTrayApp::applyToPanel() {
     panelBehind_ = false;
     radarPanel_.apply(model_.state(), model_.mutedAddresses(), model_.bluetoothOff());
     settingsPanel_.refresh();
 }
 
-void GlintwardMacApp::showPanel() {
+void GlintwardTrayApp::showPanel() {
     // Brought up to date while still hidden, so that it opens on the current picture without fading to it.
     if (panelBehind_) applyToPanel();
     placePanel();
@@ -142,11 +142,11 @@ void GlintwardMacApp::showPanel() {
     panel_->requestActivate();
 }
 
-void GlintwardMacApp::hidePanel() {
+void GlintwardTrayApp::hidePanel() {
     panel_->hide();
 }
 
-void GlintwardMacApp::togglePanel() {
+void GlintwardTrayApp::togglePanel() {
     if (panel_->isVisible()) {
         hidePanel();
     } else if (!sinceFocusHide_.isValid() || sinceFocusHide_.elapsed() > REOPEN_GUARD_MS) {
@@ -155,7 +155,7 @@ void GlintwardMacApp::togglePanel() {
     sinceFocusHide_.invalidate();
 }
 
-void GlintwardMacApp::placePanel() {
+void GlintwardTrayApp::placePanel() {
     if (!tray_) return;
     const QRect item = tray_->geometry();
     const QPoint anchor = item.isValid() ? item.center() : QCursor::pos();

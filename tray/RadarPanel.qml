@@ -22,7 +22,7 @@ Rectangle {
     Loader {
         anchors.fill: parent
         active: panel.showSettings
-        sourceComponent: MacSettingsPanel {
+        sourceComponent: SettingsPanel {
             settings: panel.settings
             onClose: panel.showSettings = false
         }

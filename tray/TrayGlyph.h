@@ -7,7 +7,7 @@
 
 #include "shared/detection/Records.h"
 
-namespace glintward::MenuBarGlyph {
+namespace glintward::TrayGlyph {
 
 // Idle when not scanning or with Bluetooth off, otherwise the colour of the threat level.
 QRgb color(bool scanning, ThreatLevel threatLevel, bool bluetoothOff);
@@ -18,4 +18,4 @@ QImage render(QRgb color, int pixels);
 // The glyph at the sizes trays ask for: 16, 22 and 32 pixels and their doubles.
 QIcon icon(QRgb color);
 
-}  // namespace glintward::MenuBarGlyph
+}  // namespace glintward::TrayGlyph

@@ -1,4 +1,4 @@
-#include "mac/RadarPanelModel.h"
+#include "tray/RadarPanelModel.h"
 
 #include "app/Views/ViewLogic.h"
 

@@ -1,9 +1,9 @@
 #include <QApplication>
 
-#include "mac/GlintwardMacApp.h"
+#include "tray/GlintwardTrayApp.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    glintward::GlintwardMacApp glintward;
+    glintward::GlintwardTrayApp glintward;
     return app.exec();
 }

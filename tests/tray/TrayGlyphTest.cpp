@@ -1,4 +1,4 @@
-#include "mac/MenuBarGlyph.h"
+#include "tray/TrayGlyph.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 namespace glintward {
 namespace {
 
-TEST(MenuBarGlyphTest, ColourIdleUnlessScanningWithBluetoothOnThenByThreatLevel) {
+TEST(TrayGlyphTest, ColourIdleUnlessScanningWithBluetoothOnThenByThreatLevel) {
     struct Case {
         bool scanning;
         ThreatLevel level;
@@ -22,17 +22,17 @@ TEST(MenuBarGlyphTest, ColourIdleUnlessScanningWithBluetoothOnThenByThreatLevel)
         {true, ThreatLevel::DETECTED, false, Palette::stateLikely},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(MenuBarGlyph::color(c.scanning, c.level, c.bluetoothOff), c.color)
+        EXPECT_EQ(TrayGlyph::color(c.scanning, c.level, c.bluetoothOff), c.color)
             << c.scanning << " " << c.level << " " << c.bluetoothOff;
     }
 }
 
 // Straight up from the centre: transparent corner, the faint ring, the gap, the solid dot.
-TEST(MenuBarGlyphTest, RingAt45PercentAroundASolidDotCrispAtEverySize) {
+TEST(TrayGlyphTest, RingAt45PercentAroundASolidDotCrispAtEverySize) {
     const QRgb likely = Palette::stateLikely;
     for (int pixels : {16, 22, 32, 44, 64}) {
         SCOPED_TRACE(pixels);
-        const QImage image = MenuBarGlyph::render(likely, pixels).convertToFormat(QImage::Format_ARGB32);
+        const QImage image = TrayGlyph::render(likely, pixels).convertToFormat(QImage::Format_ARGB32);
         ASSERT_EQ(image.size(), QSize(pixels, pixels));
         const int c = pixels / 2;
         EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
@@ -68,8 +68,8 @@ TEST(MenuBarGlyphTest, RingAt45PercentAroundASolidDotCrispAtEverySize) {
     }
 }
 
-TEST(MenuBarGlyphTest, IconOffersTheTraySizesAndTheirDoubles) {
-    const QIcon icon = MenuBarGlyph::icon(Palette::stateClear);
+TEST(TrayGlyphTest, IconOffersTheTraySizesAndTheirDoubles) {
+    const QIcon icon = TrayGlyph::icon(Palette::stateClear);
     const QList<QSize> sizes = icon.availableSizes();
     for (int pixels : {16, 22, 32, 44, 64}) EXPECT_TRUE(sizes.contains(QSize(pixels, pixels))) << pixels;
     const QImage drawn = icon.pixmap(QSize(22, 22)).toImage().convertToFormat(QImage::Format_ARGB32);

@@ -11,21 +11,21 @@
 
 #include "app/AppPreferences.h"
 #include "app/RadarModel.h"
-#include "mac/RadarPanelModel.h"
-#include "mac/SettingsPanelModel.h"
+#include "tray/RadarPanelModel.h"
+#include "tray/SettingsPanelModel.h"
 
 class QQuickView;
 class QSystemTrayIcon;
 
 namespace glintward {
 
-class GlintwardMacApp : public QObject {
+class GlintwardTrayApp : public QObject {
     Q_OBJECT
 public:
     // Needs a QApplication. Reads "GlintwardAutoStart" once; when true, scanning starts from the event loop
     // right after construction. The seams reach the radar model; the defaults are the real platform.
-    explicit GlintwardMacApp(RadarModelSeams seams = {}, QObject* parent = nullptr);
-    ~GlintwardMacApp() override;
+    explicit GlintwardTrayApp(RadarModelSeams seams = {}, QObject* parent = nullptr);
+    ~GlintwardTrayApp() override;
 
     AppPreferences& preferences() { return preferences_; }
     RadarModel& model() { return model_; }

@@ -1,4 +1,4 @@
-#include "mac/MenuBarGlyph.h"
+#include "tray/TrayGlyph.h"
 
 #include <QPainter>
 #include <QPen>
@@ -7,7 +7,7 @@
 
 #include "app/DesignSystem.h"
 
-namespace glintward::MenuBarGlyph {
+namespace glintward::TrayGlyph {
 
 namespace {
 // The whole number nearest to `exact` with the parity of `frame`, so that a centred circle of that diameter
@@ -65,4 +65,4 @@ QIcon icon(QRgb color) {
     return icon;
 }
 
-}  // namespace glintward::MenuBarGlyph
+}  // namespace glintward::TrayGlyph

@@ -1,4 +1,4 @@
-#include "mac/PanelModule.h"
+#include "tray/PanelModule.h"
 
 #include <QQmlEngine>
 
@@ -16,7 +16,7 @@ void initPanelModule(QQmlEngine& engine) {
 }
 
 QUrl panelUrl() {
-    return QUrl(QStringLiteral("qrc:/qt/qml/Glintward/Panel/MacRadarPanel.qml"));
+    return QUrl(QStringLiteral("qrc:/qt/qml/Glintward/Panel/RadarPanel.qml"));
 }
 
 }  // namespace glintward

@@ -1,4 +1,4 @@
-#include "mac/SettingsPanelModel.h"
+#include "tray/SettingsPanelModel.h"
 
 #include "app/HostAlertThreshold.h"
 #include "app/Views/ViewLogic.h"

@@ -9,7 +9,7 @@ namespace glintward {
 // Makes the Glintward.Panel module available to the engine; call initViewsModule first.
 void initPanelModule(QQmlEngine& engine);
 
-// The panel's root file, MacRadarPanel.
+// The panel's root file, RadarPanel.
 QUrl panelUrl();
 
 }  // namespace glintward
