@@ -149,8 +149,10 @@ TEST_F(SyncClientTest, LowerVersionIsStillSavedAndReturned) {
 
 TEST_F(SyncClientTest, MalformedBundleFailsAndKeepsTheStore) {
     keep("old", "\"v6\"");
-    for (const char* body :
-         {R"({"version": 2.5})", R"({"version": 1} trailing)", "", R"({"signatures": []})"}) {
+    using namespace std::string_literals;
+    for (const std::string& body :
+         {R"({"version": 2.5})"s, R"({"version": 1} trailing)"s, ""s, "{\"version\": 5}\0trailing"s,
+          "\xEF\xBB\xBF{\"version\": 5}"s, R"({"signatures": []})"s}) {
         transport->answer({200, body, {{"etag", "\"v7\""}}});
         const SyncResult result = sync();
         const auto* failure = result.as<SyncResult::Failed>();
