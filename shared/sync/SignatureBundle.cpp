@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <tuple>
@@ -122,6 +125,7 @@ public:
     using binary_t = Json::binary_t;
 
     // Whether the value the parser reads next is skipped (or, read mid-value, belongs to a skipped one).
+    // After a failure everything is: the rest of the text is only checked for syntax.
     bool skipping() const { return failure_ || skipDepth_ > 0 || skipNextValue_; }
 
     // The decoded bundle, or throws the document's failure.
@@ -365,14 +369,27 @@ private:
     std::optional<std::string> syntaxError_;
 };
 
-// The text as the parser reads it: the document byte for byte, except two rewrites of the same length, so
-// that every position in a message stays right. nlohmann's lexer refuses a lone UTF-16 surrogate escape and a
-// number beyond the range of a double, although the JSON grammar allows both, so either would fail a document
-// through a member the decoder skips anyway. A lone surrogate becomes "\uFFFD", the replacement character,
-// wherever it stands (a kept string thus stays sound UTF-8); an out-of-range number becomes "0" padded with
-// spaces, only inside a skipped value (a member of the format still refuses it). The parser reads each byte
-// once, in order, only after it has reported every value before it, so the decoder's state tells what the
-// bytes belong to.
+// Whether the parser's conversion of a number token (strtod, in the C locale's notation) overflows a double,
+// so that it refuses the number. from_chars answers for most numbers without a copy, but out of range it does
+// not tell too large from too close to zero, which the parser takes for 0.
+bool overflows(std::string_view number) {
+    double value;
+    if (std::from_chars(number.data(), number.data() + number.size(), value).ec !=
+        std::errc::result_out_of_range) {
+        return false;
+    }
+    static const locale_t C_NUMERIC = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+    return std::isinf(strtod_l(std::string(number).c_str(), nullptr, C_NUMERIC));
+}
+
+// The text as the parser reads it: the document byte for byte, except two rewrites of one token by another of
+// the same length, so that every position in a message stays right. nlohmann's lexer refuses a lone UTF-16
+// surrogate escape and a number beyond the range of a double, although the JSON grammar allows both, so
+// either would fail a document through a member the decoder skips anyway. A lone surrogate becomes "\uFFFD",
+// the replacement character, wherever it stands (a kept string thus stays sound UTF-8); an out-of-range
+// number becomes "0e000...", only inside a skipped value (a member of the format still refuses it). The
+// parser reads each byte once, in order, only after it has reported every value before it, so the decoder's
+// state tells what the bytes belong to.
 class Source {
 public:
     Source(std::string_view text, const Decoder& decoder) : text_(text), decoder_(decoder) {}
@@ -414,7 +431,7 @@ private:
     char at(std::size_t position) {
         while (classified_ <= position) classify(classified_++);
         if (position >= regionBegin_ && position < regionEnd_) {
-            if (rewrite_ == Rewrite::NUMBER) return position == regionBegin_ ? '0' : ' ';
+            if (rewrite_ == Rewrite::NUMBER) return position == regionBegin_ + 1 ? 'e' : '0';
             if (rewrite_ == Rewrite::SURROGATE) return "uFFFD"[position - regionBegin_];
         }
         return text_[position];
@@ -433,7 +450,7 @@ private:
             case Mode::VALUE:
                 if (c == '"') {
                     mode_ = Mode::STRING;
-                } else if ((c == '-' || (c >= '0' && c <= '9')) && decoder_.skipping()) {
+                } else if ((c == '-' || (c >= '0' && c <= '9')) && startsToken(p) && decoder_.skipping()) {
                     number(p);
                 }
                 return;
@@ -446,6 +463,12 @@ private:
                 if (c == 'u') escape(p);
                 return;
         }
+    }
+
+    // Whether the lexer starts a token at p, unless the text is malformed before it (a digit in "nu1" is not
+    // the start of a number, and is the lexer's to report as it is).
+    bool startsToken(std::size_t p) const {
+        return p == 0 || std::string_view(" \t\n\r[,:").find(text_[p - 1]) != std::string_view::npos;
     }
 
     // The number token starting at p, as JSON's grammar and nlohmann's lexer delimit it; a malformed one is
@@ -472,9 +495,12 @@ private:
             if (q < text_.size() && (text_[q] == '+' || text_[q] == '-')) ++q;
             if (!digits()) return;
         }
-        double value;
-        const auto [end, error] = std::from_chars(text_.data() + p, text_.data() + q, value);
-        region(p, q, error == std::errc::result_out_of_range ? Rewrite::NUMBER : Rewrite::NONE);
+        // Only a whole value is rewritten: a number followed by anything but what may follow a value makes
+        // the text malformed right there, and the lexer reports it as it stands. An overflowing number has at
+        // least five characters ("1e309"), room for "0e0".
+        const bool whole =
+            q == text_.size() || std::string_view(" \t\n\r,]}").find(text_[q]) != std::string_view::npos;
+        region(p, q, whole && overflows(text_.substr(p, q - p)) ? Rewrite::NUMBER : Rewrite::NONE);
     }
 
     // "\uXXXX" with p at the "u".
@@ -490,7 +516,9 @@ private:
         if (!first || *first < 0xD800 || *first > 0xDFFF) return;
         if (*first <= 0xDBFF && text_.substr(p + 5, 2) == "\\u") {
             const std::optional<unsigned> second = unit(p + 7);
-            if (second && *second >= 0xDC00 && *second <= 0xDFFF) {
+            // A broken escape after it fails the document anyway; left as it is, the message shows the text.
+            if (!second) return;
+            if (*second >= 0xDC00 && *second <= 0xDFFF) {
                 region(p, p + 11, Rewrite::NONE);  // a proper pair
                 return;
             }

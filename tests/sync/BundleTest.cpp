@@ -193,6 +193,29 @@ TEST(BundleParse, FailureMessagesKeepTheirWording) {
          "object "
          "key - unexpected '}'; expected string literal"},
         {R"({"version": 1e999})", "[json.exception.out_of_range.406] number overflow parsing '1e999'"},
+        // in a skipped value too, the position and the text read are the document's own
+        {R"({"version": 1, "x" 1e400})",
+         "[json.exception.parse_error.101] parse error at line 1, column 24: syntax error while parsing "
+         "object "
+         "separator - unexpected number literal; expected ':'"},
+        {R"({"version": 1, "x": [1, 2 1e400]})",
+         "[json.exception.parse_error.101] parse error at line 1, column 31: syntax error while parsing "
+         "array - "
+         "unexpected number literal; expected ']'"},
+        {R"({"version": 1, "x": "\ud800\u12G4"})",
+         "[json.exception.parse_error.101] parse error at line 1, column 32: syntax error while parsing "
+         "value - "
+         "invalid string: '\\u' must be followed by 4 hex digits; last read: '\"\\ud800\\u12G'"},
+        {R"({"version": 1, "x": [nu1e400]})",
+         "[json.exception.parse_error.101] parse error at line 1, column 24: syntax error while parsing "
+         "value - "
+         "invalid literal; last read: '\"x\": [nu1'"},
+        {R"({"version": 1, "x": 1e-400} x)",
+         "[json.exception.parse_error.101] parse error at line 1, column 29: syntax error while parsing "
+         "value - "
+         "invalid literal; last read: '1e-400} x'; expected end of input"},
+        {R"({"version": 1, "x": [1e400x]})",
+         "[json.exception.out_of_range.406] number overflow parsing '1e400'"},
         // a syntax error anywhere wins over a member of the wrong type before it
         {R"({"version": "5"} x)",
          "[json.exception.parse_error.101] parse error at line 1, column 18: syntax error while parsing "
