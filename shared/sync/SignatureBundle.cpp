@@ -428,13 +428,19 @@ private:
     enum class Mode { VALUE, STRING, ESCAPE };
     enum class Rewrite { NONE, NUMBER, SURROGATE };
 
+    // The parser reads every position once, in order; this is the one path per byte, so it stays small.
     char at(std::size_t position) {
-        while (classified_ <= position) classify(classified_++);
-        if (position >= regionBegin_ && position < regionEnd_) {
-            if (rewrite_ == Rewrite::NUMBER) return position == regionBegin_ + 1 ? 'e' : '0';
-            if (rewrite_ == Rewrite::SURROGATE) return "uFFFD"[position - regionBegin_];
+        if (position == next_) {
+            ++next_;
+            if (position >= regionEnd_) classify(position);
         }
+        if (position < regionEnd_ && rewrite_ != Rewrite::NONE) return rewritten(position);
         return text_[position];
+    }
+
+    [[gnu::noinline]] char rewritten(std::size_t position) const {
+        if (rewrite_ == Rewrite::NUMBER) return position == regionBegin_ + 1 ? 'e' : '0';
+        return "uFFFD"[position - regionBegin_];
     }
 
     void region(std::size_t begin, std::size_t end, Rewrite rewrite) {
@@ -443,8 +449,8 @@ private:
         rewrite_ = rewrite;
     }
 
+    // A byte outside any token already looked at.
     void classify(std::size_t p) {
-        if (p < regionEnd_) return;  // inside a token already looked at
         const char c = text_[p];
         switch (mode_) {
             case Mode::VALUE:
@@ -473,7 +479,7 @@ private:
 
     // The number token starting at p, as JSON's grammar and nlohmann's lexer delimit it; a malformed one is
     // left for the lexer to report.
-    void number(std::size_t p) {
+    [[gnu::noinline]] void number(std::size_t p) {
         std::size_t q = p;
         auto digits = [&] {
             const std::size_t from = q;
@@ -504,7 +510,7 @@ private:
     }
 
     // "\uXXXX" with p at the "u".
-    void escape(std::size_t p) {
+    [[gnu::noinline]] void escape(std::size_t p) {
         const auto unit = [&](std::size_t at) -> std::optional<unsigned> {
             if (at + 4 > text_.size()) return std::nullopt;
             unsigned value = 0;
@@ -528,7 +534,7 @@ private:
 
     std::string_view text_;
     const Decoder& decoder_;
-    std::size_t classified_ = 0;
+    std::size_t next_ = 0;  // the position the parser reads next
     Mode mode_ = Mode::VALUE;
     std::size_t regionBegin_ = 0;
     std::size_t regionEnd_ = 0;
