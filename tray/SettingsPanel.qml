@@ -146,7 +146,9 @@ Flickable {
             SettingsRow {
                 objectName: "hapticRow"
                 title: "Haptic alerts"
-                subtitle: "Force Touch trackpads only; silent on other hardware"
+                // The tap goes to the first force-feedback input device (evdev EV_FF): a game controller or a
+                // haptic touchpad.
+                subtitle: "Force-feedback devices only; silent on other hardware"
                 isOn: page.settings.hapticAlerts
                 onToggled: (value) => page.settings.hapticAlerts = value
             }

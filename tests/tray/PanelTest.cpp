@@ -180,7 +180,7 @@ TEST_F(PanelTest, StatusTextsAndColoursInEachCaseWithScreenshots) {
     ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"Bluetooth is off"_s; }));
     expectStatus(u"Bluetooth is off"_s, Palette::stateIdle, Palette::textPrimary);
     EXPECT_EQ(textOf("explainer"),
-              u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s);
+              u"Glintward can't listen without it. It only scans \u2014 it never connects to a device."_s);
     EXPECT_TRUE(item("bluetoothSettingsButton")->isVisible());
     EXPECT_FALSE(item("scanButton")->isVisible());
     EXPECT_FALSE(findOne(item("dial"), "sweepWedge")->isVisible());
@@ -309,7 +309,7 @@ TEST_F(PanelTest, SettingsPageRowsSwitchesThresholdWipeAndDone) {
     EXPECT_EQ(text(findOne(item("unknownIdsRow"), "rowSubtitle")),
               u"Raises 'possible' only, never 'likely'"_s);
     EXPECT_EQ(text(findOne(item("hapticRow"), "rowSubtitle")),
-              u"Force Touch trackpads only; silent on other hardware"_s);
+              u"Force-feedback devices only; silent on other hardware"_s);
     EXPECT_EQ(textOf("thresholdReading"), u"In the room"_s);
     EXPECT_EQ(color(item("thresholdReading")), rgb(Palette::chartreuse));
     EXPECT_EQ(textOf("thresholdSubtitle"), u"Only alert when signal strength suggests ~5 m or closer"_s);
