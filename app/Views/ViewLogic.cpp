@@ -13,10 +13,13 @@ namespace glintward {
 
 RadarStatus radarStatus(bool bluetoothOff, bool scanning, ThreatLevel threatLevel) {
     if (bluetoothOff) {
-        return {QStringLiteral("Bluetooth is off"),
-                QString::fromUtf8("Glintward can't listen without it. Scanning stays passive \u2014 it never "
-                                  "transmits."),
-                Palette::stateIdle};
+        return {
+            QStringLiteral("Bluetooth is off"),
+            // BlueZ discovery is an active scan (the controller sends scan requests), so the text
+            // promises only what holds: no connection to anything heard.
+            QString::fromUtf8("Glintward can't listen without it. It only scans \u2014 it never connects to "
+                              "a device."),
+            Palette::stateIdle};
     }
     if (!scanning) {
         return {QStringLiteral("Radar off"),

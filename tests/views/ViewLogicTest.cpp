@@ -24,7 +24,7 @@ TEST(RadarStatusTest, FirstMatchingRowDecidesTextAndColours) {
         QRgb title;
     };
     const QString off =
-        u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s;
+        u"Glintward can't listen without it. It only scans \u2014 it never connects to a device."_s;
     const QString idle =
         u"Glintward listens for the Bluetooth signals smart glasses give off. It keeps listening for as long as it's running."_s;
     const Case cases[] = {
