@@ -36,12 +36,9 @@ fs::path homeFolder() {
     return "/";
 }
 
-// Far beyond any settings file; a larger one is not read, so whatever lies at the path cannot take our
-// memory.
-constexpr std::size_t FILE_BYTES_MAX = 1 << 20;
-// Our values nest two deep. Copying and writing JSON recurse, so a file nested thousands deep would overflow
-// the stack; one deeper than this is not taken.
-constexpr int NESTING_MAX = 32;
+// Our values nest one deep (a list in the object). Copying and writing JSON recurse, so a file nested
+// thousands deep would overflow the stack; one nested deeper than this is not taken.
+constexpr int NESTING_MAX = 16;
 // As the kernel's own limit on links followed in one path.
 constexpr int LINKS_MAX = 40;
 // A writer holds the lock only while it saves; one that holds it longer (stopped, say) is not waited for.
@@ -70,7 +67,7 @@ struct Identity {
 enum class Found {
     NOTHING,     // no file (or none we can reach): a write creates it
     OBJECT,      // a JSON object
-    UNUSABLE,    // a regular file that cannot be read, or holds no JSON object within the limits
+    UNUSABLE,    // a regular file that cannot be read, or holds no JSON object within the nesting limit
     NOT_A_FILE,  // a FIFO, a device, a folder, a loop of links: never opened blocking, never written over
 };
 
@@ -147,14 +144,14 @@ Reading readFile(const fs::path& file) {
         std::string text;
         char buffer[65536];
         bool failed = false;
-        while (text.size() <= FILE_BYTES_MAX) {
+        while (true) {
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) failed = true;
             if (n <= 0) break;
             text.append(buffer, static_cast<std::size_t>(n));
         }
-        if (!failed && text.size() <= FILE_BYTES_MAX) {
+        if (!failed) {
             if (auto object = parseObject(text)) {
                 reading.found = Found::OBJECT;
                 reading.object = std::move(*object);
