@@ -34,8 +34,10 @@ public:
         std::function<void(const std::string&)> log;
     };
 
-    // How often reads look for outside edits: a stat at most this often costs nothing beside the reads the
-    // engine makes for every advertisement, and a quarter of a second is sooner than anyone switches windows.
+    // How often reads look for outside edits. A stat this seldom costs nothing beside the reads the engine
+    // makes for every advertisement, needs no watcher thread or descriptor, and follows links wherever they
+    // lead (an inotify watch would have to watch every folder of a chain of links); an edit is seen within a
+    // quarter of a second.
     static constexpr std::int64_t CHECK_INTERVAL_MS = 250;
 
     // The instance over standardPath(), made at its first use.
