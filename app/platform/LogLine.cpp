@@ -4,40 +4,13 @@
 
 #include <cerrno>
 
+#include "app/platform/Utf8.h"
+
 namespace glintward {
 
 namespace {
 
 using Byte = unsigned char;
-
-// The length of the valid UTF-8 sequence at the start of `text` (1-4), or 0 when its first byte does not
-// begin one: a stray continuation byte, an overlong form, a surrogate, a value beyond U+10FFFF, or a sequence
-// cut short.
-std::size_t sequenceLength(std::string_view text) {
-    const Byte lead = static_cast<Byte>(text[0]);
-    std::size_t length;
-    Byte low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    const Byte second = static_cast<Byte>(text[1]);
-    if (second < low || second > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if ((static_cast<Byte>(text[i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
 
 // Whether the valid sequence of `length` bytes at the start of `text` is a C1 control or a line or paragraph
 // separator.
@@ -67,7 +40,7 @@ std::size_t firstToEscape(std::string_view text) {
             continue;
         }
         if (b < 0x80) return i;
-        const std::size_t length = sequenceLength(text.substr(i));
+        const std::size_t length = utf8SequenceLength(text.substr(i));
         if (length == 0 || isEscapedSequence(text.substr(i), length)) return i;
         i += length;
     }
@@ -109,7 +82,7 @@ std::string_view asOneLine(std::string_view text, std::string& storage) {
             ++i;
             continue;
         }
-        const std::size_t length = sequenceLength(text.substr(i));
+        const std::size_t length = utf8SequenceLength(text.substr(i));
         if (length == 0) {
             appendHexByte(storage, b);
             ++i;
