@@ -2,6 +2,13 @@
 // feeding the real scanner: texts, colours, counts and buttons of both pages, and a screenshot of each state.
 #include "tray/GlintwardTrayApp.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QQuickItem>
@@ -580,6 +587,34 @@ TEST_F(PanelTest, AutoStartScansRightAfterLaunchOnlyWhenAsked) {
     EXPECT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"All clear"_s; }));
     EXPECT_EQ(central->created, 1);
     EXPECT_EQ(requests(), 1);
+}
+
+// A peer that stops reading must not end the application: the write fails with EPIPE instead. Programs
+// started afterwards still die of SIGPIPE as they expect.
+TEST_F(PanelTest, ABrokenPipeNeitherEndsTheApplicationNorReachesWhatItStarts) {
+    struct sigaction saved {};
+    ::sigaction(SIGPIPE, nullptr, &saved);
+    ::signal(SIGPIPE, SIG_DFL);
+    launch();
+
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    ::close(pipe[0]);
+    errno = 0;
+    EXPECT_EQ(::write(pipe[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    ::close(pipe[1]);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl("/bin/sh", "sh", "-c", "kill -PIPE $$", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+    ::sigaction(SIGPIPE, &saved, nullptr);
 }
 
 }  // namespace

@@ -133,6 +133,34 @@ TEST(SessionLogRowTextTest, LineShowsShortTimesOnlyInTheUsersZone) {
     EXPECT_TRUE(american.endsWith(u"PM"_s)) << american.toStdString();
 }
 
+TEST(SessionLogRowTextTest, ShortTimesAreHoursAndMinutesInEveryLocale) {
+    const QTimeZone utc = QTimeZone::utc();
+    const std::int64_t at = 1709301909000;  // 2024-03-01 14:05:09 UTC
+    struct Case {
+        QLocale locale;
+        QString expected;
+    };
+    const Case cases[] = {
+        {QLocale::c(), u"14:05"_s},  // its own short style carries seconds
+        {QLocale(QLocale::English, QLocale::UnitedStates), u"2:05 PM"_s},
+        {QLocale(QLocale::German, QLocale::Germany), u"14:05"_s},
+        {QLocale(QLocale::Finnish, QLocale::Finland), u"14.05"_s},
+        {QLocale(QLocale::Korean, QLocale::SouthKorea), u"\uc624\ud6c4 2:05"_s},
+    };
+    for (const auto& [locale, expected] : cases) {
+        EXPECT_EQ(shortLocalTime(at, locale, utc), expected) << locale.name().toStdString();
+    }
+    EXPECT_EQ(sessionLogLine(at, at + 15 * 60 * 1000, -80, QLocale::c(), utc),
+              u"First seen 14:05 \u00b7 last 14:20 \u00b7 peak -80 dBm"_s);
+    // No locale shows the seconds: 14:05:09 and 14:05:59 read alike, 14:06 does not.
+    for (const QLocale& locale :
+         QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory)) {
+        const QString shown = shortLocalTime(at, locale, utc);
+        EXPECT_EQ(shortLocalTime(at + 50000, locale, utc), shown) << locale.name().toStdString();
+        EXPECT_NE(shortLocalTime(at + 51000, locale, utc), shown) << locale.name().toStdString();
+    }
+}
+
 TEST(SettingsTextTest, SignatureSubtitleCountsEveryIdentifier) {
     DeviceSignature none{"x", "Brand", "Name", {}, {}, false, {}};
     DeviceSignature one = none;
