@@ -1,7 +1,7 @@
 #pragma once
 // Listens for Bluetooth LE advertisements through the platform's central and turns each one into a
-// BleAdvertisement for its owner. It never connects and never transmits. Every central callback, the conversion
-// and both owner callbacks run on its serial queue "glintward.ble".
+// BleAdvertisement for its owner. It never connects to a device (the scan itself is active). Every central
+// callback, the conversion and both owner callbacks run on its serial queue "glintward.ble".
 
 #include <cstdint>
 #include <functional>

@@ -3,9 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
+
+#include "app/platform/LogLine.h"
 
 namespace glintward {
 
@@ -38,15 +39,7 @@ void LogFile::write(const std::string& message) const {
     const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return;
     // One write per line when the system allows it, so even another process appending cannot split it.
-    const char* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    writeAll(fd, line);
     ::close(fd);
 }
 

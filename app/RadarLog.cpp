@@ -1,13 +1,11 @@
 #include "app/RadarLog.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <optional>
 #include <string>
 
 #include "app/LogFile.h"
+#include "app/platform/LogLine.h"
 #include "app/platform/UserDefaults.h"
 
 namespace glintward {
@@ -30,28 +28,21 @@ std::optional<LogFile>& logFile() {
     return file;
 }
 
-void writeStandardError(const std::string& line) {
-    const char* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
 }  // namespace
 
+// Both entries escape here, once, so the journal, the file and standard error all get the same single line.
 void RadarLog::info(std::string_view message) {
-    if (const auto log = systemLog().load()) log->info(message, "radar");
-    if (auto& file = logFile()) file->append(message);
+    std::string escaped;
+    const std::string_view line = asOneLine(message, escaped);
+    if (const auto log = systemLog().load()) log->info(line, "radar");
+    if (auto& file = logFile()) file->append(line);
 }
 
-void RadarLog::syncLine(std::string_view line) {
+void RadarLog::syncLine(std::string_view text) {
+    std::string escaped;
+    const std::string_view line = asOneLine(text, escaped);
     if (const auto log = systemLog().load()) log->info(line, "");
-    writeStandardError(std::string(line) + "\n");
+    writeStandardErrorLine(line);
 }
 
 std::shared_ptr<SystemLog> RadarLog::replaceSystemLog(std::shared_ptr<SystemLog> log) {

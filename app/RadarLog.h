@@ -1,6 +1,7 @@
 #pragma once
 // The host's one logging entry point. Every diagnostic line goes through RadarLog::info; the one line of the
-// catalogue sync goes through RadarLog::syncLine. Both may be called from any thread and return at once.
+// catalogue sync goes through RadarLog::syncLine. Both may be called from any thread and return at once, and
+// both write each message as one line whatever it holds (see asOneLine).
 
 #include <memory>
 #include <string_view>
@@ -19,7 +20,7 @@ public:
     static void info(std::string_view message);
 
     // Writes the line to the system log without a category and to standard error; never to the log file.
-    static void syncLine(std::string_view line);
+    static void syncLine(std::string_view text);
 
     // Tests: routes the system-log lines to `log` (a RecordingSystemLog, say) and returns the one in force;
     // a null log drops the lines.

@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <csignal>
 
 #include "app/DesignSystem.h"
 #include "app/Views/ViewsModule.h"
@@ -26,6 +27,19 @@ constexpr int PANEL_HEIGHT = 560;
 constexpr qint64 REOPEN_GUARD_MS = 500;
 // States published faster than the display refreshes are taken in once per frame; the views cannot show more.
 constexpr int FRAME_MS = 16;
+
+void onBrokenPipe(int) {}
+
+// curl sends with signals off, so a peer closing during a TLS write raises SIGPIPE, whose default action ends
+// the process. A handler that does nothing leaves the writer its EPIPE; unlike SIG_IGN it is reset at exec,
+// so programs started from here (the desktop's Bluetooth settings) keep the default.
+void ignoreBrokenPipes() {
+    struct sigaction action {};
+    action.sa_handler = onBrokenPipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+}
 }  // namespace
 
 GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
@@ -39,6 +53,8 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
                    .openSystemSettings = [this] { model_.openSystemSettings(); },
                    .quit = [] { QCoreApplication::quit(); }}),
       settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }) {
+    // Before any sync can start.
+    ignoreBrokenPipes();
     connect(&model_, &RadarModel::stateChanged, this, &GlintwardTrayApp::onStateChanged);
     connect(&model_, &RadarModel::mutedAddressesChanged, this, &GlintwardTrayApp::onMarksChanged);
     connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardTrayApp::onMarksChanged);

@@ -22,8 +22,9 @@ namespace glintward {
 class GlintwardTrayApp : public QObject {
     Q_OBJECT
 public:
-    // Needs a QApplication. Reads "GlintwardAutoStart" once; when true, scanning starts from the event loop
-    // right after construction. The seams reach the radar model; the defaults are the real platform.
+    // Needs a QApplication. A broken pipe no longer ends the process from here on (writes get EPIPE). Reads
+    // "GlintwardAutoStart" once; when true, scanning starts from the event loop right after construction. The
+    // seams reach the radar model; the defaults are the real platform.
     explicit GlintwardTrayApp(RadarModelSeams seams = {}, QObject* parent = nullptr);
     ~GlintwardTrayApp() override;
 

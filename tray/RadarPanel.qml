@@ -38,7 +38,7 @@ Rectangle {
             contentWidth: width
             contentHeight: content.implicitHeight + 32
             boundsBehavior: Flickable.StopAtBounds
-            Controls.ScrollBar.vertical: Controls.ScrollBar {}
+            Controls.ScrollBar.vertical: PanelScrollBar {}
 
             ColumnLayout {
                 id: content

@@ -16,7 +16,7 @@ Flickable {
     contentWidth: width
     contentHeight: content.implicitHeight + 32
     boundsBehavior: Flickable.StopAtBounds
-    Controls.ScrollBar.vertical: Controls.ScrollBar {}
+    Controls.ScrollBar.vertical: PanelScrollBar {}
 
     // The catalogue is read afresh whenever the page is shown.
     Component.onCompleted: settings.refresh()
@@ -139,6 +139,7 @@ Flickable {
                 // The whole row, padding included, takes the tap; it is not a button.
                 MouseArea {
                     anchors.fill: parent
+                    cursorShape: Qt.PointingHandCursor
                     onClicked: page.settings.cycleThreshold()
                 }
             }
@@ -146,7 +147,9 @@ Flickable {
             SettingsRow {
                 objectName: "hapticRow"
                 title: "Haptic alerts"
-                subtitle: "Force Touch trackpads only; silent on other hardware"
+                // The tap goes to the first force-feedback input device (evdev EV_FF): a game controller or a
+                // haptic touchpad.
+                subtitle: "Force-feedback devices only; silent on other hardware"
                 isOn: page.settings.hapticAlerts
                 onToggled: (value) => page.settings.hapticAlerts = value
             }

@@ -42,7 +42,7 @@ Item {
                 wrapMode: Text.Wrap
             }
         }
-        SpecToggle {
+        SwitchToggle {
             objectName: "toggle"
             isOn: row.isOn
             onToggled: (value) => row.toggled(value)

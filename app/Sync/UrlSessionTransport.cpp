@@ -7,46 +7,14 @@
 #include <mutex>
 #include <string_view>
 
+#include "app/platform/Utf8.h"
+
 namespace glintward {
 
 namespace {
 
 HttpResponse failure() {
     return HttpResponse{-1, std::nullopt, {}};
-}
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isUtf8(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int length;
-        unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (end - p < length || p[1] < low || p[1] > high) return false;
-        for (int i = 2; i < length; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-        }
-        p += length;
-    }
-    return true;
 }
 
 bool isToken(std::string_view name) {

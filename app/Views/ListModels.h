@@ -5,7 +5,11 @@
 
 #include <QtQml/qqmlregistration.h>
 #include <QAbstractListModel>
+#include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -14,69 +18,168 @@
 
 namespace glintward {
 
+// One role of a list: its number, its name in QML, what a row shows in it, and whether two rows show the
+// same there. Made by listRole() from the path of members that leads from the row to the field.
+template <class Row>
+struct ListRole {
+    int role;
+    const char* name;
+    QVariant (*shown)(const Row&);
+    bool (*same)(const Row&, const Row&);
+};
+
+namespace list_role {
+// What a role shows for a field's value.
+inline QVariant shown(const std::string& text) {
+    return QString::fromStdString(text);
+}
+// Milliseconds since 1970 are exact in a double for millions of years, and QML numbers are doubles.
+inline QVariant shown(std::int64_t ms) {
+    return static_cast<double>(ms);
+}
+template <class T>
+requires std::is_enum_v<T> QVariant shown(T value) {
+    return ordinal(value);
+}
+template <class T>
+requires std::is_arithmetic_v<T> QVariant shown(T value) {
+    return QVariant::fromValue(value);
+}
+
+// The field that the members of `path` lead to from the row, in turn; with none, the row itself.
+template <auto... path, class Row>
+const auto& field(const Row& row) {
+    return (row.*....*path);
+}
+}  // namespace list_role
+
+template <class Row, auto... path>
+constexpr ListRole<Row> listRole(int role, const char* name) {
+    return {role, name, [](const Row& r) { return list_role::shown(list_role::field<path...>(r)); },
+            [](const Row& a, const Row& b) {
+                return record::equal(list_role::field<path...>(a), list_role::field<path...>(b));
+            }};
+}
+
+// A list model over a vector of rows whose roles are one table: the count, the look-up, the role names and
+// which roles a change touches all read it.
+template <class Row>
+class RowListModel : public QAbstractListModel {
+public:
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= static_cast<int>(rows_.size())) return {};
+        for (const ListRole<Row>& r : roles_) {
+            if (r.role == role) return r.shown(rows_[static_cast<std::size_t>(index.row())]);
+        }
+        return {};
+    }
+    QHash<int, QByteArray> roleNames() const override {
+        QHash<int, QByteArray> names;
+        for (const ListRole<Row>& r : roles_) names.insert(r.role, r.name);
+        return names;
+    }
+    const std::vector<Row>& rows() const { return rows_; }
+
+protected:
+    RowListModel(std::span<const ListRole<Row>> roles, QObject* parent)
+        : QAbstractListModel(parent), roles_(roles) {}
+
+    // The roles in which `next` shows something other than `row`.
+    QList<int> changedRoles(const Row& row, const Row& next) const {
+        QList<int> changed;
+        for (const ListRole<Row>& r : roles_) {
+            if (!r.same(row, next)) changed << r.role;
+        }
+        return changed;
+    }
+    // Replaces row i and tells the views which of its roles changed.
+    void update(std::size_t i, const Row& next, QList<int> roles) {
+        rows_[i] = next;
+        const QModelIndex at = index(static_cast<int>(i));
+        emit dataChanged(at, at, roles);
+    }
+
+    std::vector<Row> rows_;
+
+private:
+    std::span<const ListRole<Row>> roles_;
+};
+
 // Brings a list keyed uniquely by address to its next value with removals, moves, inserts and in-place
 // changes, telling the views about each step.
-class MergingListModel : public QAbstractListModel {
+template <class Row>
+class MergingListModel : public RowListModel<Row> {
 protected:
-    using QAbstractListModel::QAbstractListModel;
+    using RowListModel<Row>::RowListModel;
 
-    // `key(row)` gives the row's address; `changedRoles(old, new)` the roles that differ (empty: unchanged).
-    template <class Row, class Key, class Changed>
-    void merge(std::vector<Row>& rows, const std::vector<Row>& next, Key&& key, Changed&& changedRoles) {
+    // The role of the row's address, first in every keyed list; a row that differs only in fields no role
+    // shows is kept current under it.
+    static constexpr int ADDRESS_ROLE = Qt::UserRole + 1;
+
+    // `key` gives a row's address: a member pointer or a function of the row.
+    template <class Key>
+    void merge(const std::vector<Row>& next, Key&& key) {
+        std::vector<Row>& rows = this->rows_;
         std::unordered_map<std::string, std::size_t> wanted;
         wanted.reserve(next.size());
         for (std::size_t i = 0; i < next.size(); ++i) {
-            if (!wanted.emplace(key(next[i]), i).second) {
+            if (!wanted.emplace(std::invoke(key, next[i]), i).second) {
                 // Keys are unique by contract; should they not be, showing the list as given beats guessing.
-                beginResetModel();
+                this->beginResetModel();
                 rows = next;
-                endResetModel();
+                this->endResetModel();
                 return;
             }
         }
         for (std::size_t i = rows.size(); i-- > 0;) {
-            if (wanted.count(key(rows[i])) == 0) {
-                beginRemoveRows({}, static_cast<int>(i), static_cast<int>(i));
+            if (wanted.count(std::invoke(key, rows[i])) == 0) {
+                this->beginRemoveRows({}, static_cast<int>(i), static_cast<int>(i));
                 rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(i));
-                endRemoveRows();
+                this->endRemoveRows();
             }
         }
         for (std::size_t i = 0; i < next.size(); ++i) {
-            const std::string& k = key(next[i]);
-            if (i >= rows.size() || key(rows[i]) != k) {
+            const std::string& k = std::invoke(key, next[i]);
+            if (i >= rows.size() || std::invoke(key, rows[i]) != k) {
                 std::size_t from = i + 1;
-                while (from < rows.size() && key(rows[from]) != k) ++from;
+                while (from < rows.size() && std::invoke(key, rows[from]) != k) ++from;
                 if (from < rows.size()) {
-                    beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {},
-                                  static_cast<int>(i));
+                    this->beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {},
+                                        static_cast<int>(i));
                     Row moved = std::move(rows[from]);
                     rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(from));
                     rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(moved));
-                    endMoveRows();
+                    this->endMoveRows();
                 } else {
-                    beginInsertRows({}, static_cast<int>(i), static_cast<int>(i));
+                    this->beginInsertRows({}, static_cast<int>(i), static_cast<int>(i));
                     rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), next[i]);
-                    endInsertRows();
+                    this->endInsertRows();
                     continue;
                 }
             }
-            const QList<int> roles = changedRoles(rows[i], next[i]);
-            if (!roles.isEmpty()) {
-                rows[i] = next[i];
-                const QModelIndex at = index(static_cast<int>(i));
-                emit dataChanged(at, at, roles);
-            }
+            QList<int> roles = this->changedRoles(rows[i], next[i]);
+            if (roles.isEmpty() && !(rows[i] == next[i])) roles << ADDRESS_ROLE;
+            if (!roles.isEmpty()) this->update(i, next[i], std::move(roles));
         }
     }
 };
 
-class DetectionListModel : public MergingListModel {
+struct DetectionRow {
+    Detection detection;
+    bool isMuted = false;
+    bool operator==(const DetectionRow&) const = default;
+};
+
+class DetectionListModel : public MergingListModel<DetectionRow> {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("filled by the panel's view model")
 public:
     enum Role {
-        AddressRole = Qt::UserRole + 1,
+        AddressRole = ADDRESS_ROLE,
         DisplayNameRole,
         BrandRole,
         SmoothedRssiRole,
@@ -84,72 +187,41 @@ public:
         ProximityRole,
         IsMutedRole,
     };
-    using MergingListModel::MergingListModel;
+    explicit DetectionListModel(QObject* parent = nullptr);
 
     // Merges the detections in their order; isMuted is the page's rule over the engine's flag and the
     // user's muted set.
     void apply(const std::vector<Detection>& detections, const Set<std::string>& mutedAddresses);
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    QHash<int, QByteArray> roleNames() const override;
-
-    struct Row {
-        Detection detection;
-        bool isMuted = false;
-    };
-    const std::vector<Row>& rows() const { return rows_; }
-
-private:
-    std::vector<Row> rows_;
 };
 
-class SessionLogListModel : public MergingListModel {
+class SessionLogListModel : public MergingListModel<SessionLogEntry> {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("filled by the panel's view model")
 public:
     enum Role {
-        AddressRole = Qt::UserRole + 1,
+        AddressRole = ADDRESS_ROLE,
         DisplayNameRole,
         FirstSeenMsRole,
         LastSeenMsRole,
-        StrongestRssiRole,
+        StrongestRssiRole
     };
-    using MergingListModel::MergingListModel;
+    explicit SessionLogListModel(QObject* parent = nullptr);
 
-    void apply(const std::vector<SessionLogEntry>& entries);
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    QHash<int, QByteArray> roleNames() const override;
-
-    const std::vector<SessionLogEntry>& rows() const { return rows_; }
-
-private:
-    std::vector<SessionLogEntry> rows_;
+    void apply(const std::vector<SessionLogEntry>& entries) { merge(entries, &SessionLogEntry::address); }
 };
 
 // The dial's blip bearings, identified by position: growing the list appends rows, so the blips already shown
 // keep their ping cycle.
-class BearingListModel : public QAbstractListModel {
+class BearingListModel : public RowListModel<double> {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("filled by the panel's view model")
 public:
     enum Role { BearingRole = Qt::UserRole + 1 };
-    using QAbstractListModel::QAbstractListModel;
+    explicit BearingListModel(QObject* parent = nullptr);
 
     void apply(const std::vector<double>& bearings);
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    QHash<int, QByteArray> roleNames() const override;
-
-    const std::vector<double>& bearings() const { return bearings_; }
-
-private:
-    std::vector<double> bearings_;
 };
 
 }  // namespace glintward

@@ -14,6 +14,18 @@ T.AbstractButton {
     padding: 0
     Accessible.role: Accessible.Button
 
+    // Bare text is too small a target: presses count over the text plus 8 px on each side, and over at least
+    // 24 px of height centred on it, while the layout still gives the button only the room its text takes.
+    containmentMask: Item {
+        x: Math.min(0, control.leftPadding - 8)
+        y: Math.min(0, (control.height - 24) / 2)
+        width: Math.max(control.width, control.width - control.rightPadding + 8) - x
+        height: Math.max(control.height, 24)
+    }
+    HoverHandler {
+        cursorShape: Qt.PointingHandCursor
+    }
+
     contentItem: Text {
         text: control.text
         font: control.font

@@ -20,6 +20,10 @@ T.Button {
     rightPadding: 0
     font: TypeScale.buttonLabel
 
+    HoverHandler {
+        cursorShape: Qt.PointingHandCursor
+    }
+
     scale: pressed ? 0.95 : 1.0
     Behavior on scale { NumberAnimation { duration: 120; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] } }
 

@@ -36,6 +36,7 @@ Item {
     }
     MouseArea {
         anchors.fill: parent
+        cursorShape: Qt.PointingHandCursor
         onClicked: root.toggled(!root.isOn)
     }
 }

@@ -13,10 +13,13 @@ namespace glintward {
 
 RadarStatus radarStatus(bool bluetoothOff, bool scanning, ThreatLevel threatLevel) {
     if (bluetoothOff) {
-        return {QStringLiteral("Bluetooth is off"),
-                QString::fromUtf8("Glintward can't listen without it. Scanning stays passive \u2014 it never "
-                                  "transmits."),
-                Palette::stateIdle};
+        return {
+            QStringLiteral("Bluetooth is off"),
+            // BlueZ discovery is an active scan (the controller sends scan requests), so the text
+            // promises only what holds: no connection to anything heard.
+            QString::fromUtf8("Glintward can't listen without it. It only scans \u2014 it never connects to "
+                              "a device."),
+            Palette::stateIdle};
     }
     if (!scanning) {
         return {QStringLiteral("Radar off"),
@@ -113,9 +116,69 @@ int filledSegments(double smoothedRssi, int segments) {
     return static_cast<int>(std::round(static_cast<double>(segments) * x));
 }
 
+namespace {
+
+// The locale's short time format without seconds, fractions or a zone: Qt's C locale gives "HH:mm:ss" as its
+// short style, while the short style means hours and minutes in the user's own order and clock. Each field
+// left out takes the separator before it along ("HH:mm:ss t" gives "HH:mm"; "h:mm:ss AP" gives "h:mm AP").
+QString hoursAndMinutesFormat(const QLocale& locale) {
+    const QString format = locale.timeFormat(QLocale::ShortFormat);
+    struct Token {
+        QString text;
+        bool separator;  // neither a field nor quoted text
+        bool dropped;
+    };
+    std::vector<Token> tokens;
+    for (qsizetype i = 0; i < format.size();) {
+        const QChar c = format[i];
+        qsizetype end = i + 1;
+        if (c == u'\'') {
+            // Quoted text runs to the next lone quote; two quotes stand for one.
+            while (end < format.size()) {
+                if (format[end] == u'\'') {
+                    if (end + 1 < format.size() && format[end + 1] == u'\'') {
+                        end += 2;
+                        continue;
+                    }
+                    ++end;
+                    break;
+                }
+                ++end;
+            }
+            tokens.push_back({format.mid(i, end - i), false, false});
+        } else if (c.isLetter() && c.unicode() < 0x80) {
+            while (end < format.size() && format[end] == c) ++end;
+            const bool unwanted = c == u's' || c == u'z' || c == u't';
+            tokens.push_back({format.mid(i, end - i), false, unwanted});
+        } else {
+            while (end < format.size() && format[end] != u'\'' &&
+                   !(format[end].isLetter() && format[end].unicode() < 0x80)) {
+                ++end;
+            }
+            tokens.push_back({format.mid(i, end - i), true, false});
+        }
+        i = end;
+    }
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (!tokens[i].dropped || tokens[i].separator) continue;
+        if (i > 0 && tokens[i - 1].separator) {
+            tokens[i - 1].dropped = true;
+        } else if (i + 1 < tokens.size() && tokens[i + 1].separator) {
+            tokens[i + 1].dropped = true;
+        }
+    }
+    QString out;
+    for (const Token& token : tokens) {
+        if (!token.dropped) out += token.text;
+    }
+    return out;
+}
+
+}  // namespace
+
 QString shortLocalTime(std::int64_t ms, const QLocale& locale, const QTimeZone& zone) {
     const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms, zone);
-    return locale.toString(at.time(), QLocale::ShortFormat);
+    return locale.toString(at.time(), hoursAndMinutesFormat(locale));
 }
 
 QString sessionLogLine(std::int64_t firstSeenMs, std::int64_t lastSeenMs, std::int32_t strongestRssi,

@@ -53,7 +53,8 @@ QString signalReading(double smoothedRssi);
 // Lit segments of the signal meter: -90 dBm lights none, -40 dBm all, linear between, halves away from zero.
 int filledSegments(double smoothedRssi, int segments);
 
-// The time of day only, in the locale's short style and the given zone.
+// The time of day in hours and minutes, in the locale's short style (its order, clock and separators, never
+// seconds) and the given zone.
 QString shortLocalTime(std::int64_t ms, const QLocale& locale = QLocale::system(),
                        const QTimeZone& zone = QTimeZone::systemTimeZone());
 QString sessionLogLine(std::int64_t firstSeenMs, std::int64_t lastSeenMs, std::int32_t strongestRssi,

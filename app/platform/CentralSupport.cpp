@@ -2,8 +2,8 @@
 
 #include <QByteArray>
 #include <QUuid>
-#include <cstdio>
 
+#include "app/platform/LogLine.h"
 #include "app/platform/SerialQueue.h"
 
 namespace glintward::central {
@@ -24,8 +24,8 @@ std::string peripheralIdentifier(std::string_view address) {
 CentralLogger orStderr(CentralLogger logger) {
     if (logger) return logger;
     return [](std::string line) {
-        line += '\n';
-        std::fputs(line.c_str(), stderr);
+        std::string escaped;
+        writeStandardErrorLine(asOneLine(line, escaped));
     };
 }
 

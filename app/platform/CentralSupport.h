@@ -18,7 +18,8 @@ namespace glintward::central {
 // stored by it).
 std::string peripheralIdentifier(std::string_view address);
 
-// The logger itself, or one that writes each line to standard error when it is empty.
+// The logger itself, or one that writes each line to standard error (as one line, see asOneLine) when it is
+// empty.
 CentralLogger orStderr(CentralLogger logger);
 
 struct Discovery {

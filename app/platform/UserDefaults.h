@@ -1,13 +1,21 @@
 #pragma once
 // The user-defaults store: typed values (boolean, double, text, text list) under text keys, kept as one JSON
-// object in a file. Every host user reads and writes the one standard instance.
+// object in a file. Every host user reads and writes the one standard instance. The file belongs to its user
+// as much as to us: the user edits it, often while we run, and a dotfile manager may keep it as a link.
 //
-// Reads and writes may come from any thread. A write is seen by every later read at once and reaches the file
-// before it returns, through an atomic replace, so a crash at any moment leaves the old or the new file
-// whole. Nothing here throws: a file that cannot be written leaves the values in memory in force for the run.
+// Reads and writes may come from any thread. A read is a mutex and a look-up; at most once per check interval
+// a read also looks (one stat) whether the file changed, and loads it when it did. A write changes only its
+// key in what the file holds at that moment: under an exclusive lock beside the file it re-reads the file,
+// sets the key and replaces the file atomically, so a crash at any moment leaves the old or the new file
+// whole and neither another instance's write nor the user's own edit is lost. A write is seen by every later
+// read at once and reaches the file before it returns. A symbolic link stays a link: the file it leads to is
+// replaced. Nothing here throws, and nothing waits on what lies at the path: a file that cannot be written,
+// or anything there but a regular file, leaves the values in memory in force for the run.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,15 +27,29 @@ namespace glintward {
 
 class UserDefaults {
 public:
+    struct Seams {
+        // Milliseconds of a monotonic clock; the system's coarse monotonic clock when empty.
+        std::function<std::int64_t()> monotonicMs;
+        // Takes the store's notices, one line each; the system log and standard error when empty.
+        std::function<void(const std::string&)> log;
+    };
+
+    // How often reads look for outside edits. A stat this seldom costs nothing beside the reads the engine
+    // makes for every advertisement, needs no watcher thread or descriptor, and follows links wherever they
+    // lead (an inotify watch would have to watch every folder of a chain of links); an edit is seen within a
+    // quarter of a second.
+    static constexpr std::int64_t CHECK_INTERVAL_MS = 250;
+
     // The instance over standardPath(), made at its first use.
     static UserDefaults& standard();
 
     // $XDG_CONFIG_HOME/glintward/defaults.json, or ~/.config/glintward/defaults.json when it is unset.
     static std::filesystem::path standardPath();
 
-    // Loads the file if it exists. A file that is not a JSON object is moved aside to
-    // "<name>.corrupt-<unix time>" and the store starts empty.
-    explicit UserDefaults(std::filesystem::path file);
+    // Loads the file if it exists. A file that cannot be read or is not a JSON object is moved aside to
+    // "<name>.corrupt-<unix time>" and the store starts empty; anything but a regular file is left alone,
+    // said so in one notice, and the store runs in memory.
+    explicit UserDefaults(std::filesystem::path file, Seams seams = {});
     ~UserDefaults();
     UserDefaults(const UserDefaults&) = delete;
     UserDefaults& operator=(const UserDefaults&) = delete;
@@ -53,22 +75,32 @@ public:
     void removeObjectForKey(std::string_view key);
 
 private:
-    struct Values;  // the JSON object, kept out of this header
+    struct Values;     // the JSON object reads see, kept out of this header
+    struct FileState;  // what the file looked like when last read or written, and the changes not on it
+    struct Change;
+    struct Queued;  // a write waiting for its turn at the file
 
-    template <class Change>
-    void write(Change&& change);
-    void save(std::uint64_t generation, const std::string& text);
+    void write(Change change);
+    // Loads the file when a check is due and the file changed since it was last read or written.
+    void refreshIfDue() const;
+    void load(bool atStart) const;
+    // Says once that the store runs in memory because something other than a file is in the way.
+    void noticeInMemory() const;
 
     std::filesystem::path file_;
-    // Values and generation: held only while reading or changing memory, never during file work.
+    std::function<std::int64_t()> monotonicMs_;
+    std::function<void(const std::string&)> log_;
+    // Values: held only while reading or changing memory, never during file work.
     mutable std::mutex mutex_;
     std::unique_ptr<Values> values_;
-    std::uint64_t generation_ = 0;
-    // File work, one save at a time; a save older than the one on disk is skipped.
-    std::mutex saveMutex_;
-    std::uint64_t savedGeneration_ = 0;
-    // False when a corrupt file could not be moved aside: saving would overwrite it.
-    bool persist_ = true;
+    // File work, one write or load at a time. Reads never wait for it: one that finds it taken skips its
+    // check.
+    mutable std::mutex fileMutex_;
+    std::unique_ptr<FileState> fileState_;
+    // Writes waiting for the file; the one that gets it next saves them all.
+    std::mutex queueMutex_;
+    std::vector<Queued*> queue_;
+    mutable std::atomic<std::int64_t> nextCheckMs_{0};
 };
 
 }  // namespace glintward

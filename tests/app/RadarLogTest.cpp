@@ -118,19 +118,30 @@ TEST(LogFile, StampsAreTwentyFourHourLocalTimeWithMilliseconds) {
 }
 
 // The process-wide road: the system log gets every line, the file only RadarLog::info's, standard error only
-// the sync line's; the file's path is read from the standard store once.
+// the sync line's; the file's path is read from the standard store once. A device's name cannot add a line of
+// its own to any of them.
 TEST(RadarLog, InfoReachesTheSystemLogAndTheFileTheSyncLineTheSystemLogAndStandardError) {
     testing::TempDir dir;
     const auto path = dir / "radar.log";
     UserDefaults::standard().setObject(path.string(), "GlintwardLogFile");
     const auto recording = std::make_shared<RecordingSystemLog>();
     const auto journal = RadarLog::replaceSystemLog(recording);
+    const std::string forged =
+        "heard #4: name=evil\n12:00:00.000 match: Ray-Ban Meta glasses confidence=0.95 rssi=-30 ids=[] "
+        "uuids=0 "
+        "rssi=-70";
+    const std::string forgedOneLine =
+        "heard #4: name=evil\\n12:00:00.000 match: Ray-Ban Meta glasses confidence=0.95 rssi=-30 ids=[] "
+        "uuids=0 "
+        "rssi=-70";
 
     ::testing::internal::CaptureStderr();
     RadarLog::info("heard #3: name=- ids=[1422] uuids=1 rssi=-71");
     UserDefaults::standard().setObject((dir / "other.log").string(), "GlintwardLogFile");  // too late
     RadarLog::syncLine("Glintward sync: NotModified (in force: v0)");
     RadarLog::info("50% done %s");
+    RadarLog::info(forged);
+    RadarLog::syncLine("Glintward sync: Failed(reason=\r\x1b[1A)");
     RadarLog::drainLogFile();
     const std::string standardError = ::testing::internal::GetCapturedStderr();
     RadarLog::replaceSystemLog(journal);
@@ -139,12 +150,16 @@ TEST(RadarLog, InfoReachesTheSystemLogAndTheFileTheSyncLineTheSystemLogAndStanda
     EXPECT_EQ(recording->lines(),
               (std::vector<Line>{{"heard #3: name=- ids=[1422] uuids=1 rssi=-71", "radar"},
                                  {"Glintward sync: NotModified (in force: v0)", ""},
-                                 {"50% done %s", "radar"}}));
-    EXPECT_EQ(standardError, "Glintward sync: NotModified (in force: v0)\n");
+                                 {"50% done %s", "radar"},
+                                 {forgedOneLine, "radar"},
+                                 {"Glintward sync: Failed(reason=\\r\\x1b[1A)", ""}}));
+    EXPECT_EQ(standardError,
+              "Glintward sync: NotModified (in force: v0)\nGlintward sync: Failed(reason=\\r\\x1b[1A)\n");
     const auto written = lines(path);
-    ASSERT_EQ(written.size(), 2u);
+    ASSERT_EQ(written.size(), 3u);
     EXPECT_TRUE(std::regex_match(written[0], stamped("heard #3: name=- ids=[1422] uuids=1 rssi=-71")));
     EXPECT_TRUE(std::regex_match(written[1], stamped("50% done %s")));
+    EXPECT_TRUE(std::regex_match(written[2], stamped(forgedOneLine))) << written[2];
     EXPECT_FALSE(std::filesystem::exists(dir / "other.log"));
 }
 

@@ -32,13 +32,7 @@ QVariant int16(qint16 value) {
 
 class BluezCentralTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        central.reset();
-        delegate.centralGone();
-        queue.sync([] {});
-        EXPECT_EQ(delegate.faults(), 0)
-            << "a callback off the queue, overlapping another, or after destruction";
-    }
+    void TearDown() override { delegate.finish(central); }
 
     void createCentral() {
         central = std::make_unique<BluezCentral>(delegate, queue, bus->address().toStdString(), "org.bluez",
@@ -261,10 +255,7 @@ TEST_F(BluezCentralTest, NoCallbackOnceDestroyed) {
         if (i % 2 == 1) {
             ASSERT_TRUE(early.waitForState(CentralState::POWERED_ON));
         }
-        shortLived.reset();
-        early.centralGone();
-        queue.sync([] {});
-        EXPECT_EQ(early.faults(), 0);
+        early.finish(shortLived);
     }
 }
 

@@ -79,6 +79,12 @@ void RecordingDelegate::enter() {
     if (!queue_.isCurrent() || inside_++ != 0 || gone_) ++faults_;
 }
 
+void RecordingDelegate::expectNoFaultsAfterEnd() {
+    centralGone();
+    queue_.sync([] {});
+    EXPECT_EQ(faults(), 0) << "a callback off the queue, overlapping another, or after destruction";
+}
+
 void RecordingDelegate::centralDidUpdateState(CentralState state) {
     enter();
     {

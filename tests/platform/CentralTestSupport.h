@@ -58,10 +58,17 @@ public:
     void centralGone() { gone_ = true; }
     // Faults seen so far: a callback off the queue, two at once, or one after centralGone().
     int faults() const { return faults_; }
+    // A test's end: destroys the central, runs what it left on the queue, and fails the test on any fault.
+    template <class Central>
+    void finish(std::unique_ptr<Central>& central) {
+        central.reset();
+        expectNoFaultsAfterEnd();
+    }
 
 private:
     void enter();
     void leave() { --inside_; }
+    void expectNoFaultsAfterEnd();
 
     SerialQueue& queue_;
     std::mutex mutex_;

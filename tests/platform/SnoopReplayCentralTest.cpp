@@ -28,13 +28,7 @@ const std::string B_ID = "BF5F2297-5F21-534B-8992-823A91217723";
 
 class SnoopReplayTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        central.reset();
-        delegate.centralGone();
-        queue.sync([] {});
-        EXPECT_EQ(delegate.faults(), 0)
-            << "a callback off the queue, overlapping another, or after destruction";
-    }
+    void TearDown() override { delegate.finish(central); }
 
     void replay(const SnoopWriter& capture, double speed = AS_FAST_AS_POSSIBLE,
                 std::size_t length = SIZE_MAX) {

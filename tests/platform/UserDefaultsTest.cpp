@@ -5,8 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -41,10 +48,33 @@ std::vector<fs::path> filesStartingWith(const fs::path& folder, const std::strin
     return found;
 }
 
+// What another program does to the file: write it in place, or replace it the way most editors save.
+void writeInPlace(const fs::path& file, const std::string& text) {
+    writeText(file, text);
+}
+void writeByRename(const fs::path& file, const std::string& text) {
+    const fs::path temporary = file.string() + ".editor-save";
+    writeText(temporary, text);
+    fs::rename(temporary, file);
+}
+
 class UserDefaultsTest : public ::testing::Test {
 protected:
+    // A store whose clock the test moves and whose notices it keeps.
+    UserDefaults::Seams seams() {
+        return {[this] { return nowMs.load(); },
+                [this](const std::string& line) {
+                    std::lock_guard lock(noticesMutex);
+                    notices.push_back(line);
+                }};
+    }
+    void laterThanACheck() { nowMs += UserDefaults::CHECK_INTERVAL_MS; }
+
     testing::TempDir dir;
     fs::path file = dir / "glintward" / "defaults.json";  // the folder does not exist yet
+    std::atomic<std::int64_t> nowMs{1000};
+    std::mutex noticesMutex;
+    Strings notices;
 };
 
 TEST_F(UserDefaultsTest, ValuesAreSeenAtOnceAndSurviveARestart) {
@@ -71,7 +101,7 @@ TEST_F(UserDefaultsTest, ValuesAreSeenAtOnceAndSurviveARestart) {
     EXPECT_EQ(reopened.stringArrayForKey("empty list"), Strings{});
     EXPECT_EQ(reopened.doubleForKey("time"), 1700000000123.25);
     EXPECT_TRUE(reopened.boolForKey("gone", true));
-    EXPECT_EQ(filesStartingWith(file.parent_path(), "defaults.json.").size(),
+    EXPECT_EQ(filesStartingWith(file.parent_path(), "defaults.json.tmp-").size(),
               0u);  // no temporary left behind
 }
 
@@ -101,8 +131,12 @@ TEST_F(UserDefaultsTest, AValueOfAnotherTypeReadsAsAbsentOrTheDefault) {
 
 TEST_F(UserDefaultsTest, AFileThatIsNoJsonObjectIsKeptAsideAndTheStoreStartsEmpty) {
     fs::create_directories(file.parent_path());
-    for (const std::string contents : {"{\"haptic_alerts\": fal", "[true]", "\"text\"", "", "{} trailing"}) {
-        SCOPED_TRACE(contents);
+    // Nested far deeper than any value of ours: copying or writing it would overflow the stack.
+    const std::string deep = "{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+    for (const std::string& contents :
+         {std::string("{\"haptic_alerts\": fal"), std::string("[true]"), std::string("\"text\""),
+          std::string(), std::string("{} trailing"), deep}) {
+        SCOPED_TRACE(contents.substr(0, 40));
         for (const auto& old : filesStartingWith(file.parent_path(), "defaults.json.")) fs::remove(old);
         writeText(file, contents);
         {
@@ -221,6 +255,238 @@ TEST_F(UserDefaultsTest, AKillDuringABurstOfWritesLeavesAWholeFile) {
         EXPECT_GE(n, 1);
         EXPECT_EQ(burst->at(1), std::string(payloadBytes, char('a' + n % 26)));
     }
+}
+
+// The user (or another program) edits the file while the application runs; the application's next write of
+// any key keeps that edit, whichever way the file was saved, and the file keeps its permissions.
+TEST_F(UserDefaultsTest, AWriteChangesOnlyItsKeyInWhatTheFileHoldsNow) {
+    for (const auto edit : {writeInPlace, writeByRename}) {
+        fs::remove_all(file.parent_path());
+        UserDefaults defaults(file, seams());
+        defaults.setBool(true, "haptic_alerts");
+        edit(file,
+             R"({"haptic_alerts": true, "GlintwardLogFile": "/tmp/radar.log", "GlintwardAutoStart": true})");
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                  fs::perms::others_read);
+        defaults.setDouble(1700000000123.0, "last_sync_ms");
+        defaults.removeObjectForKey("haptic_alerts");
+
+        UserDefaults reopened(file);
+        EXPECT_EQ(reopened.stringForKey("GlintwardLogFile"), "/tmp/radar.log");
+        EXPECT_TRUE(reopened.boolForKey("GlintwardAutoStart"));
+        EXPECT_EQ(reopened.doubleForKey("last_sync_ms"), 1700000000123.0);
+        EXPECT_TRUE(reopened.boolForKey("haptic_alerts", true));  // removed
+        EXPECT_EQ(
+            fs::status(file).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+        // The writing store sees the edit too.
+        EXPECT_EQ(defaults.stringForKey("GlintwardLogFile"), "/tmp/radar.log");
+    }
+}
+
+TEST_F(UserDefaultsTest, ReadsSeeAnOutsideEditOnceACheckIsDue) {
+    for (const auto edit : {writeInPlace, writeByRename}) {
+        fs::remove_all(file.parent_path());
+        UserDefaults defaults(file, seams());
+        defaults.setObject(std::string("IN_THE_ROOM"), "alert_threshold");
+        defaults.setBool(true, "muted");
+        edit(file, R"({"alert_threshold": "NEARBY", "GlintwardAutoStart": true})");
+
+        // Until the next check the values in memory stand: reads stay a look-up.
+        EXPECT_EQ(defaults.stringForKey("alert_threshold"), "IN_THE_ROOM");
+        laterThanACheck();
+        EXPECT_EQ(defaults.stringForKey("alert_threshold"), "NEARBY");
+        EXPECT_TRUE(defaults.boolForKey("GlintwardAutoStart"));
+        EXPECT_FALSE(defaults.boolForKey("muted"));  // the edit removed it
+
+        // Removing the file removes its values.
+        fs::remove(file);
+        laterThanACheck();
+        EXPECT_EQ(defaults.stringForKey("alert_threshold"), std::nullopt);
+    }
+}
+
+// Two stores on one file (two instances of the application), each writing its own keys at the same time, in
+// one process and across two.
+TEST_F(UserDefaultsTest, TwoStoresOnOneFileWritingAtOnceLoseNeitherKey) {
+    constexpr int WRITES = 40;
+    {
+        UserDefaults first(file), second(file);
+        std::thread other([&] {
+            for (int i = 0; i < WRITES; ++i) second.setDouble(i, "second " + std::to_string(i));
+        });
+        for (int i = 0; i < WRITES; ++i) first.setDouble(i, "first " + std::to_string(i));
+        other.join();
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::alarm(60);
+        UserDefaults defaults(file);
+        for (int i = 0; i < WRITES; ++i) defaults.setDouble(i, "child " + std::to_string(i));
+        ::_exit(0);
+    }
+    {
+        UserDefaults defaults(file);
+        for (int i = 0; i < WRITES; ++i) defaults.setDouble(i, "parent " + std::to_string(i));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    UserDefaults reopened(file);
+    for (const char* writer : {"first ", "second ", "child ", "parent "}) {
+        for (int i = 0; i < WRITES; ++i) {
+            const std::string key = writer + std::to_string(i);
+            EXPECT_EQ(reopened.doubleForKey(key), i) << key;
+        }
+    }
+}
+
+// Dotfile managers keep the file as a link into their own folder, sometimes through another link.
+TEST_F(UserDefaultsTest, ALinkStaysALinkAndTheFileItLeadsToGetsTheValue) {
+    const fs::path dotfiles = dir / "dotfiles";
+    const fs::path target = dotfiles / "glintward.json";
+    struct Case {
+        const char* name;
+        std::function<void()> link;
+    };
+    const Case cases[] = {
+        {"absolute", [&] { fs::create_symlink(target, file); }},
+        {"relative", [&] { fs::create_symlink("../dotfiles/glintward.json", file); }},
+        {"chain",
+         [&] {
+             fs::create_symlink("glintward.json", dotfiles / "current.json");
+             fs::create_symlink("../dotfiles/current.json", file);
+         }},
+    };
+    for (const auto& [name, link] : cases) {
+        SCOPED_TRACE(name);
+        for (const auto& folder : {file.parent_path(), dotfiles}) {
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+        }
+        writeText(target, R"({"GlintwardAutoStart": true})");
+        link();
+        {
+            UserDefaults defaults(file, seams());
+            EXPECT_TRUE(defaults.boolForKey("GlintwardAutoStart"));
+            defaults.setBool(false, "haptic_alerts");
+            writeByRename(target, R"({"GlintwardAutoStart": false, "haptic_alerts": false})");
+            laterThanACheck();
+            EXPECT_FALSE(defaults.boolForKey("GlintwardAutoStart", true));  // an edit of the target is seen
+            defaults.setObject(std::string("x"), "alert_threshold");
+        }
+        EXPECT_TRUE(fs::is_symlink(file));
+        EXPECT_EQ(fs::is_symlink(dotfiles / "current.json"), std::string(name) == "chain");
+        EXPECT_EQ(UserDefaults(target).stringForKey("alert_threshold"), "x");
+        EXPECT_FALSE(UserDefaults(target).boolForKey("GlintwardAutoStart", true));
+        EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.").empty());
+        EXPECT_TRUE(notices.empty());
+    }
+    // A link to a file that is not there yet creates that file.
+    fs::remove(target);
+    UserDefaults(file).setBool(true, "haptic_alerts");
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_TRUE(UserDefaults(target).boolForKey("haptic_alerts"));
+}
+
+// Whatever is at the path instead of a file, the store is made at once, works in memory, says so once, and
+// leaves the thing there as it was. Each store is made on a thread of its own: should it wait on a FIFO, the
+// test opens the FIFO's other end to free it and fails instead of hanging.
+TEST_F(UserDefaultsTest, AnythingButAFileAtThePathIsNeverOpenedBlockingNorWrittenOver) {
+    fs::create_directories(file.parent_path());
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        fs::file_type type;  // of what the path leads to
+    };
+    const Case cases[] = {
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, fs::file_type::fifo},
+        {"link to a fifo", [&] { fs::create_symlink(fifo, file); }, fs::file_type::fifo},
+        {"folder", [&] { fs::create_directory(file); }, fs::file_type::directory},
+        {"socket",
+         [&] {
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             std::snprintf(address.sun_path, sizeof address.sun_path, "%s", file.c_str());
+             ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             ::close(fd);
+         },
+         fs::file_type::socket},
+        {"loop of links", [&] { fs::create_symlink("defaults.json", file); }, fs::file_type::none},
+    };
+    for (const auto& [name, make, type] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove_all(file);
+        make();
+        notices.clear();
+        std::atomic<bool> done{false};
+        std::thread store([&] {
+            UserDefaults defaults(file, seams());
+            defaults.setBool(true, "haptic_alerts");
+            EXPECT_TRUE(defaults.boolForKey("haptic_alerts"));
+            laterThanACheck();
+            defaults.setObject(std::string("NEARBY"), "alert_threshold");
+            EXPECT_EQ(defaults.stringForKey("alert_threshold"), "NEARBY");
+            EXPECT_TRUE(defaults.boolForKey("haptic_alerts"));
+            done = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const bool inTime = done;
+        if (!inTime) {
+            for (const auto& end : {file, fifo}) ::close(::open(end.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        store.join();
+        EXPECT_TRUE(inTime) << "the store waited on what is at the path";
+        std::error_code ec;
+        EXPECT_EQ(fs::status(file, ec).type(), type);
+        EXPECT_EQ(fs::is_symlink(fs::symlink_status(file)),
+                  std::string(name).find("link") != std::string::npos);
+        EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.").empty());
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(notices[0], "settings: " + file.string() +
+                                  " is not a regular file; the settings are kept in memory for this run");
+    }
+}
+
+TEST_F(UserDefaultsTest, TemporaryFilesOfAKilledSaveAreRemovedAtTheNextSave) {
+    fs::create_directories(file.parent_path());
+    for (const char* name : {"defaults.json.tmp-a1B2c3", "defaults.json.tmp-ZZZZZZ"})
+        writeText(dir / "glintward" / name, "{");
+    writeText(dir / "glintward" / "other.json.tmp-a1B2c3", "not ours");
+    UserDefaults defaults(file);
+    EXPECT_EQ(filesStartingWith(file.parent_path(), "defaults.json.tmp-").size(), 2u);  // reading leaves them
+    defaults.setBool(true, "haptic_alerts");
+    EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.tmp-").empty());
+    EXPECT_TRUE(fs::exists(dir / "glintward" / "other.json.tmp-a1B2c3"));
+}
+
+// A file broken while the application runs (a bad edit, or an editor's save half done) is left where it is
+// at a check, and the values stay; a write moves it aside, never over it, and starts from the values last
+// read.
+TEST_F(UserDefaultsTest, AFileFoundBrokenLaterIsKeptAsideByTheNextWrite) {
+    UserDefaults defaults(file, seams());
+    defaults.setObject(std::string("NEARBY"), "alert_threshold");
+    writeInPlace(file, R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": fal)");
+    laterThanACheck();
+    EXPECT_EQ(defaults.stringForKey("alert_threshold"), "NEARBY");
+    EXPECT_EQ(readText(file), R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": fal)");
+    EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.corrupt-").empty());
+
+    defaults.setBool(true, "GlintwardAutoStart");
+    const auto aside = filesStartingWith(file.parent_path(), "defaults.json.corrupt-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(readText(aside[0]), R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": fal)");
+    UserDefaults reopened(file);
+    EXPECT_EQ(reopened.stringForKey("alert_threshold"), "NEARBY");
+    EXPECT_TRUE(reopened.boolForKey("GlintwardAutoStart"));
 }
 
 TEST(UserDefaultsPath, FollowsXdgConfigHomeElseTheHomeFolder) {

@@ -2,11 +2,22 @@
 // feeding the real scanner: texts, colours, counts and buttons of both pages, and a screenshot of each state.
 #include "tray/GlintwardTrayApp.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QSignalSpy>
+#include <QTest>
 #include <QTimer>
+#include <QtMath>
+#include <functional>
 
 #include "app/DesignSystem.h"
 #include "app/RadarLog.h"
@@ -180,7 +191,7 @@ TEST_F(PanelTest, StatusTextsAndColoursInEachCaseWithScreenshots) {
     ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"Bluetooth is off"_s; }));
     expectStatus(u"Bluetooth is off"_s, Palette::stateIdle, Palette::textPrimary);
     EXPECT_EQ(textOf("explainer"),
-              u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s);
+              u"Glintward can't listen without it. It only scans \u2014 it never connects to a device."_s);
     EXPECT_TRUE(item("bluetoothSettingsButton")->isVisible());
     EXPECT_FALSE(item("scanButton")->isVisible());
     EXPECT_FALSE(findOne(item("dial"), "sweepWedge")->isVisible());
@@ -255,6 +266,146 @@ TEST_F(PanelTest, MutingShowsAtOnceUnmutingWaitsForTheNextStateAndNearbyCountsBo
     EXPECT_EQ(cardFor(u"Ray-Ban Meta glasses"_s), rayban);  // updated in place, not rebuilt
 }
 
+// Where a button's text is drawn, in the panel's coordinates.
+QRectF textRect(QQuickItem* button) {
+    auto* label = button->property("contentItem").value<QQuickItem*>();
+    if (!label) return {};
+    const qreal w = label->property("contentWidth").toReal();
+    const qreal h = label->property("contentHeight").toReal();
+    const int align = label->property("effectiveHorizontalAlignment").toInt();
+    const qreal x = align == Qt::AlignHCenter ? (label->width() - w) / 2
+                    : align == Qt::AlignRight ? label->width() - w
+                                              : 0;
+    return {label->mapToScene(QPointF(x, (label->height() - h) / 2)), QSizeF(w, h)};
+}
+
+TEST_F(PanelTest, MuteTakesAClickJustOutsideItsText) {
+    launch();
+    startScanning();
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+    ASSERT_TRUE(detections(1));
+    settle(app->panel());
+    QQuickItem* mute = item("muteButton");
+    scrollIntoView(mute);
+    settle(app->panel());
+    const QRectF label = textRect(mute);
+    QTest::mouseClick(&app->panel(), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(qFloor(label.left()) - 4, qCeil(label.bottom()) + 4));
+    EXPECT_TRUE(app->model().mutedAddresses().contains(RAYBAN));
+    EXPECT_EQ(text(mute), u"Unmute"_s);
+}
+
+struct Clickable {
+    const char* name;
+    QQuickItem* item;
+    bool textButton;
+};
+
+class ClickableElementsTest : public PanelTest {
+protected:
+    // Every clickable element of both pages, each visited while shown: the radar page with one device heard,
+    // then with Bluetooth off, then the settings page.
+    void forEachClickable(const std::function<void(const Clickable&)>& visit) {
+        launch();
+        startScanning();
+        hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+        ASSERT_TRUE(detections(1));
+        const auto visitAll = [&](std::initializer_list<Clickable> clickables) {
+            for (const Clickable& c : clickables) {
+                SCOPED_TRACE(c.name);
+                ASSERT_TRUE(c.item);
+                settle(app->panel());
+                scrollIntoView(c.item);
+                settle(app->panel());
+                visit(c);
+            }
+        };
+        visitAll({{"settingsButton", item("settingsButton"), true},
+                  {"scanButton", item("scanButton"), true},
+                  {"quitButton", item("quitButton"), true},
+                  {"muteButton", item("muteButton"), true}});
+        central->central.load()->setState(CentralState::POWERED_OFF);
+        ASSERT_TRUE(waitUntil([&] { return item("bluetoothSettingsButton")->isVisible(); }));
+        visitAll({{"bluetoothSettingsButton", item("bluetoothSettingsButton"), true}});
+        tap("settingsButton");
+        settle(app->panel());
+        visitAll({{"doneButton", item("doneButton"), true},
+                  {"wipeButton", item("wipeButton"), true},
+                  {"thresholdRow", item("thresholdRow"), false},
+                  {"signature toggle", findOne(shown("signatureRow")[0], "toggle"), false},
+                  {"unknown IDs toggle", findOne(item("unknownIdsRow"), "toggle"), false},
+                  {"haptic toggle", findOne(item("hapticRow"), "toggle"), false}});
+    }
+};
+
+// Each text button takes a press anywhere over its text plus 8 px on either side, at least 24 px high.
+TEST_F(ClickableElementsTest, TextButtonsTakePressesAroundTheirText) {
+    int buttons = 0;
+    forEachClickable([&](const Clickable& c) {
+        if (!c.textButton) return;
+        ++buttons;
+        const QRectF label = textRect(c.item);
+        ASSERT_FALSE(label.isEmpty());
+        const qreal middle = label.center().y();
+        const QRectF wanted(label.left() - 8, std::min(label.top(), middle - 12), label.width() + 16,
+                            std::max(label.height(), 24.0));
+        // Presses land on whole pixels: probe just inside each edge of the wanted area, and its centre.
+        const int left = qCeil(wanted.left()), right = qCeil(wanted.right()) - 1;
+        const int top = qCeil(wanted.top()), bottom = qCeil(wanted.bottom()) - 1;
+        const int cx = qRound(wanted.center().x()), cy = qRound(middle);
+        QSignalSpy clicked(c.item, SIGNAL(clicked()));
+        for (const QPoint at : {QPoint(left, cy), QPoint(right, cy), QPoint(cx, top), QPoint(cx, bottom),
+                                QPoint(left, top), QPoint(right, bottom)}) {
+            QTest::mousePress(&app->panel(), Qt::LeftButton, Qt::NoModifier, at);
+            EXPECT_TRUE(c.item->property("pressed").toBool()) << "pressed at " << at.x() << "," << at.y();
+            // Let go beside the panel's edge, on the same line so that no page scrolls: nothing is clicked.
+            const QPoint away(at.x() < 170 ? 339 : 0, at.y());
+            QTest::mouseMove(&app->panel(), away);
+            QTest::mouseRelease(&app->panel(), Qt::LeftButton, Qt::NoModifier, away);
+            EXPECT_FALSE(c.item->property("pressed").toBool());
+        }
+        EXPECT_EQ(clicked.count(), 0);
+    });
+    EXPECT_EQ(buttons, 7);
+}
+
+TEST_F(ClickableElementsTest, PointerShowsAPointingHandOverEveryClickableElement) {
+    const auto cursorAt = [&](QPointF at) {
+        QTest::mouseMove(&app->panel(), at.toPoint());
+        return app->panel().cursor().shape();
+    };
+    int elements = 0;
+    forEachClickable([&](const Clickable& c) {
+        ++elements;
+        EXPECT_EQ(cursorAt(c.item->mapToScene(QPointF(c.item->width() / 2, c.item->height() / 2))),
+                  Qt::PointingHandCursor);
+        // Text buttons show it over the margin around their text too.
+        if (c.textButton) {
+            const QRectF label = textRect(c.item);
+            EXPECT_EQ(cursorAt(QPointF(label.left() - 4, label.center().y())), Qt::PointingHandCursor);
+        }
+        // Anywhere that takes no click keeps the ordinary pointer: the panel's bottom-left corner is margin
+        // on both pages.
+        EXPECT_EQ(cursorAt(QPointF(2, 558)), Qt::ArrowCursor);
+    });
+    EXPECT_EQ(elements, 11);
+}
+
+// The scroll bar leaves its inner padding to the buttons beside it but still drags over its handle's column.
+TEST_F(PanelTest, ScrollBarStillDragsTheLongPage) {
+    launch();
+    startScanning();
+    for (const char* device : {RAYBAN, OAKLEY, SPECS}) hear(device, "Ray-Ban Meta 0A1B", {}, -52);
+    ASSERT_TRUE(detections(3));
+    settle(app->panel());
+    QQuickItem* scroller = item("radarScroller");
+    ASSERT_GT(scroller->property("contentHeight").toReal(), scroller->height());
+    QTest::mousePress(&app->panel(), Qt::LeftButton, Qt::NoModifier, QPoint(336, 20));
+    for (int y = 40; y <= 300; y += 20) QTest::mouseMove(&app->panel(), QPoint(336, y));
+    QTest::mouseRelease(&app->panel(), Qt::LeftButton, Qt::NoModifier, QPoint(336, 300));
+    EXPECT_GT(scroller->property("contentY").toReal(), 100);
+}
+
 TEST_F(PanelTest, SessionLogEmptyStateRowsAndDividers) {
     launch();
     EXPECT_FALSE(item("nearbyKicker")->isVisible());
@@ -309,7 +460,7 @@ TEST_F(PanelTest, SettingsPageRowsSwitchesThresholdWipeAndDone) {
     EXPECT_EQ(text(findOne(item("unknownIdsRow"), "rowSubtitle")),
               u"Raises 'possible' only, never 'likely'"_s);
     EXPECT_EQ(text(findOne(item("hapticRow"), "rowSubtitle")),
-              u"Force Touch trackpads only; silent on other hardware"_s);
+              u"Force-feedback devices only; silent on other hardware"_s);
     EXPECT_EQ(textOf("thresholdReading"), u"In the room"_s);
     EXPECT_EQ(color(item("thresholdReading")), rgb(Palette::chartreuse));
     EXPECT_EQ(textOf("thresholdSubtitle"), u"Only alert when signal strength suggests ~5 m or closer"_s);
@@ -436,6 +587,34 @@ TEST_F(PanelTest, AutoStartScansRightAfterLaunchOnlyWhenAsked) {
     EXPECT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"All clear"_s; }));
     EXPECT_EQ(central->created, 1);
     EXPECT_EQ(requests(), 1);
+}
+
+// A peer that stops reading must not end the application: the write fails with EPIPE instead. Programs
+// started afterwards still die of SIGPIPE as they expect.
+TEST_F(PanelTest, ABrokenPipeNeitherEndsTheApplicationNorReachesWhatItStarts) {
+    struct sigaction saved {};
+    ::sigaction(SIGPIPE, nullptr, &saved);
+    ::signal(SIGPIPE, SIG_DFL);
+    launch();
+
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    ::close(pipe[0]);
+    errno = 0;
+    EXPECT_EQ(::write(pipe[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    ::close(pipe[1]);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl("/bin/sh", "sh", "-c", "kill -PIPE $$", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+    ::sigaction(SIGPIPE, &saved, nullptr);
 }
 
 }  // namespace

@@ -61,11 +61,11 @@ TEST(RadarPanelModelTest, BlipsOnePerUnmutedDetectionNoneWithBluetoothOff) {
         {},
         std::nullopt};
     panel.apply(state, Set<std::string>{"e"}, false);
-    EXPECT_EQ(panel.blips()->bearings(), (std::vector<double>{-60, 14, 88}));
+    EXPECT_EQ(panel.blips()->rows(), (std::vector<double>{-60, 14, 88}));
     EXPECT_EQ(panel.detectionCount(), 5);
     EXPECT_TRUE(panel.dialScanning());
     panel.apply(state, Set<std::string>{"e"}, true);
-    EXPECT_TRUE(panel.blips()->bearings().empty());
+    EXPECT_TRUE(panel.blips()->rows().empty());
     EXPECT_FALSE(panel.dialScanning());
     EXPECT_EQ(panel.titleColor(), QColor(Palette::textPrimary));
 }

@@ -64,7 +64,6 @@ void settle(QQuickWindow& window) {
     }
 }
 
-// Scrolls every flickable around the item, as a person would, so that the item is on screen.
 void scrollIntoView(QQuickItem* item) {
     for (QQuickItem* p = item->parentItem(); p; p = p->parentItem()) {
         if (!p->inherits("QQuickFlickable")) continue;

@@ -34,6 +34,9 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 // Lets pending polish and layout run so geometry is current.
 void settle(QQuickWindow& window);
 
+// Scrolls every flickable around the item, as a person would, so that the item is on screen.
+void scrollIntoView(QQuickItem* item);
+
 // Clicks the centre of the item with the left button.
 void click(QQuickWindow& window, QQuickItem* item);
 

@@ -49,14 +49,14 @@ TEST(KickerTest, HeadingUpperCasedAtTheLeadingEdgeTrailingKeptAsGiven) {
     EXPECT_NEAR(font.letterSpacing(), 1.62, 1.0 / 64);  // Qt keeps spacing in 64ths
 }
 
-TEST(SpecToggleTest, EachTapWritesTheNegationOnceAndTheKnobFollows) {
+TEST(SwitchToggleTest, EachTapWritesTheNegationOnceAndTheKnobFollows) {
     auto scene = loadScene(R"(
         import Glintward.Views
         import QtQuick
         Item {
             property bool value: false
             property int writes: 0
-            SpecToggle { objectName: "toggle"; isOn: parent.value; onToggled: (v) => { parent.value = v; parent.writes++ } }
+            SwitchToggle { objectName: "toggle"; isOn: parent.value; onToggled: (v) => { parent.value = v; parent.writes++ } }
         })");
     ASSERT_TRUE(scene->root);
     QQuickItem* toggle = findOne(scene->root, "toggle");

@@ -24,7 +24,7 @@ TEST(RadarStatusTest, FirstMatchingRowDecidesTextAndColours) {
         QRgb title;
     };
     const QString off =
-        u"Glintward can't listen without it. Scanning stays passive \u2014 it never transmits."_s;
+        u"Glintward can't listen without it. It only scans \u2014 it never connects to a device."_s;
     const QString idle =
         u"Glintward listens for the Bluetooth signals smart glasses give off. It keeps listening for as long as it's running."_s;
     const Case cases[] = {
@@ -131,6 +131,34 @@ TEST(SessionLogRowTextTest, LineShowsShortTimesOnlyInTheUsersZone) {
     const QString american = shortLocalTime(first, QLocale(QLocale::English, QLocale::UnitedStates), utc);
     EXPECT_TRUE(american.startsWith(u"2:05"_s)) << american.toStdString();
     EXPECT_TRUE(american.endsWith(u"PM"_s)) << american.toStdString();
+}
+
+TEST(SessionLogRowTextTest, ShortTimesAreHoursAndMinutesInEveryLocale) {
+    const QTimeZone utc = QTimeZone::utc();
+    const std::int64_t at = 1709301909000;  // 2024-03-01 14:05:09 UTC
+    struct Case {
+        QLocale locale;
+        QString expected;
+    };
+    const Case cases[] = {
+        {QLocale::c(), u"14:05"_s},  // its own short style carries seconds
+        {QLocale(QLocale::English, QLocale::UnitedStates), u"2:05 PM"_s},
+        {QLocale(QLocale::German, QLocale::Germany), u"14:05"_s},
+        {QLocale(QLocale::Finnish, QLocale::Finland), u"14.05"_s},
+        {QLocale(QLocale::Korean, QLocale::SouthKorea), u"\uc624\ud6c4 2:05"_s},
+    };
+    for (const auto& [locale, expected] : cases) {
+        EXPECT_EQ(shortLocalTime(at, locale, utc), expected) << locale.name().toStdString();
+    }
+    EXPECT_EQ(sessionLogLine(at, at + 15 * 60 * 1000, -80, QLocale::c(), utc),
+              u"First seen 14:05 \u00b7 last 14:20 \u00b7 peak -80 dBm"_s);
+    // No locale shows the seconds: 14:05:09 and 14:05:59 read alike, 14:06 does not.
+    for (const QLocale& locale :
+         QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory)) {
+        const QString shown = shortLocalTime(at, locale, utc);
+        EXPECT_EQ(shortLocalTime(at + 50000, locale, utc), shown) << locale.name().toStdString();
+        EXPECT_NE(shortLocalTime(at + 51000, locale, utc), shown) << locale.name().toStdString();
+    }
 }
 
 TEST(SettingsTextTest, SignatureSubtitleCountsEveryIdentifier) {
