@@ -64,13 +64,6 @@ void CallbackGate::Shared::deliver(const Discovery& discovery) {
     delegate->centralDidDiscover(discovery.peripheral, discovery.data, discovery.rssi);
 }
 
-void CallbackGate::reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi) {
-    handOvers_.fetch_add(1, std::memory_order_relaxed);
-    queue_.async([shared = shared_, discovery = Discovery{std::move(peripheral), std::move(data), rssi}] {
-        shared->deliver(discovery);
-    });
-}
-
 void CallbackGate::reportDiscoveries(std::vector<Discovery> discoveries, std::function<void()> afterwards) {
     if (discoveries.empty()) return;
     handOvers_.fetch_add(1, std::memory_order_relaxed);

@@ -47,9 +47,8 @@ public:
     // the queue, so nothing arrives after stopScan() returns; without duplicates, one per device and scan.
     void scanStarted(bool allowDuplicates);
     void scanStopped();
-    void reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi);
-    // Several in one go: one hop to the queue for all of them. `afterwards`, when given, runs on the queue
-    // right after them, whether they reached the delegate or not, unless the gate has been closed by then.
+    // Discoveries in one hop to the queue. `afterwards`, when given, runs on the queue right after them,
+    // whether they reached the delegate or not, unless the gate has been closed by then.
     void reportDiscoveries(std::vector<Discovery> discoveries, std::function<void()> afterwards = {});
     // The hops to the queue that discoveries have taken so far.
     std::uint64_t handOvers() const { return handOvers_.load(std::memory_order_relaxed); }

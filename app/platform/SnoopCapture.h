@@ -50,8 +50,8 @@ private:
 
 class CaptureReader {
 public:
-    // All it holds of the capture: a record's header and event are at most some 300 bytes, anything longer is
-    // passed over.
+    // All it holds of the capture: it reads ahead into this buffer, needs at most a record's header and event
+    // (some 300 bytes) of it at once, and passes over the rest of longer records.
     static constexpr std::size_t BUFFER_BYTES = 64 * 1024;
 
     enum class Step {
