@@ -38,15 +38,6 @@ std::vector<std::int32_t> rssisOf(const std::vector<Discovery>& discoveries, std
     return rssis;
 }
 
-bool pollUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + DEADLINE;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // The writing end of a FIFO. Closed at the latest when the test ends, however it ends, so that a central
 // stuck reading the FIFO gets to its end.
 class FifoWriter {
