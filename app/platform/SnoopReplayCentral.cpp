@@ -262,7 +262,9 @@ void SnoopReplayCentral::Replay::run() {
         const double delayUs = std::clamp(offsetUs / central_.speed_, 0.0, MAX_DELAY_US);
         const auto due = start + std::chrono::microseconds(static_cast<std::int64_t>(delayUs));
         if (due > clock) {
-            if (handOver(batch, replaying)) wait(false, due);
+            // Up to the next step of replay time, so that everything due within it goes in one hop.
+            const auto steps = (due - start + HAND_OVER_STEP - Clock::duration(1)) / HAND_OVER_STEP;
+            if (handOver(batch, replaying)) wait(false, start + steps * HAND_OVER_STEP);
             continue;
         }
         if (batch.size() == MAX_BATCH && !handOver(batch, replaying)) continue;

@@ -380,6 +380,22 @@ TEST_F(SnoopReplayTest, ReportsDueAtOneMomentReachTheQueueInOneHop) {
     }
 }
 
+TEST_F(SnoopReplayTest, ACrowdWithinOneStepOfReplayTimeTakesOneHop) {
+    // Ten reports a millisecond apart: the first goes at once, the other nine together at the step's end.
+    SnoopWriter capture(SnoopWriter::H4);
+    for (int i = 0; i < 10; ++i) {
+        capture.event(T0 + i * 1'000,
+                      legacyReportEvent({{0x00, i % 2 ? A : B, {}, static_cast<std::int8_t>(-i)}}));
+    }
+    replay(capture, 1.0);
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(delegate.waitForDiscoveries(10));
+    EXPECT_EQ(central->handOvers(), 2u);
+    central.reset();
+    EXPECT_EQ(rssisOf(delegate.discoveries()),
+              (std::vector<std::int32_t>{0, -1, -2, -3, -4, -5, -6, -7, -8, -9}));
+}
+
 TEST_F(SnoopReplayTest, AConsumerThatFallsBehindHoldsUpTheReplay) {
     constexpr int EVENTS = 400;
     SnoopWriter capture(SnoopWriter::MONITOR);
