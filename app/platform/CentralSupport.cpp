@@ -64,17 +64,14 @@ void CallbackGate::Shared::deliver(const Discovery& discovery) {
     delegate->centralDidDiscover(discovery.peripheral, discovery.data, discovery.rssi);
 }
 
-void CallbackGate::reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi) {
-    queue_.async([shared = shared_, discovery = Discovery{std::move(peripheral), std::move(data), rssi}] {
-        shared->deliver(discovery);
-    });
-}
-
-void CallbackGate::reportDiscoveries(std::vector<Discovery> discoveries) {
+void CallbackGate::reportDiscoveries(std::vector<Discovery> discoveries, std::function<void()> afterwards) {
     if (discoveries.empty()) return;
-    queue_.async([shared = shared_, discoveries = std::move(discoveries)] {
-        for (const Discovery& discovery : discoveries) shared->deliver(discovery);
-    });
+    handOvers_.fetch_add(1, std::memory_order_relaxed);
+    queue_.async(
+        [shared = shared_, discoveries = std::move(discoveries), afterwards = std::move(afterwards)] {
+            for (const Discovery& discovery : discoveries) shared->deliver(discovery);
+            if (afterwards && shared->open) afterwards();
+        });
 }
 
 void CallbackGate::close() {

@@ -3,6 +3,8 @@
 // logger.
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,9 +48,11 @@ public:
     // the queue, so nothing arrives after stopScan() returns; without duplicates, one per device and scan.
     void scanStarted(bool allowDuplicates);
     void scanStopped();
-    void reportDiscovery(Peripheral peripheral, AdvertisementData data, std::int32_t rssi);
-    // Several in one go: one hop to the queue for all of them.
-    void reportDiscoveries(std::vector<Discovery> discoveries);
+    // Discoveries in one hop to the queue. `afterwards`, when given, runs on the queue right after them,
+    // whether they reached the delegate or not, unless the gate has been closed by then.
+    void reportDiscoveries(std::vector<Discovery> discoveries, std::function<void()> afterwards = {});
+    // The hops to the queue that discoveries have taken so far.
+    std::uint64_t handOvers() const { return handOvers_.load(std::memory_order_relaxed); }
 
     // Any thread, the callback queue included; waits for a callback that is running elsewhere to end.
     void close();
@@ -67,6 +71,7 @@ private:
     };
     SerialQueue& queue_;
     std::shared_ptr<Shared> shared_;
+    std::atomic<std::uint64_t> handOvers_{0};
 };
 
 }  // namespace glintward::central

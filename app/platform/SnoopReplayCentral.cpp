@@ -1,27 +1,293 @@
 #include "app/platform/SnoopReplayCentral.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <cmath>
-#include <map>
+#include <cstring>
+#include <iterator>
+#include <list>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "app/platform/SnoopCapture.h"
 
 namespace glintward {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
 // Keeps a damaged time stamp from overflowing the clock arithmetic; about 31 years.
 constexpr double MAX_DELAY_US = 1e15;
+
+// The identifier and the last local name of each address heard lately; a capture of ever new addresses
+// makes it forget the ones heard longest ago instead of growing.
+class AddressBook {
+public:
+    explicit AddressBook(std::size_t capacity) : capacity_(capacity) {}
+
+    // The peripheral that a report from this address in this replay comes from.
+    Peripheral peripheral(const std::string& address, const std::optional<std::string>& localName,
+                          std::uint64_t replay);
+
+private:
+    struct Entry {
+        std::string address;
+        std::string identifier;
+        std::optional<std::string> name;
+        std::uint64_t nameReplay = 0;  // the replay the name was heard in
+    };
+    const std::size_t capacity_;
+    std::list<Entry> recent_;  // the most recently heard first
+    std::unordered_map<std::string_view, std::list<Entry>::iterator> byAddress_;
+};
+
+Peripheral AddressBook::peripheral(const std::string& address, const std::optional<std::string>& localName,
+                                   std::uint64_t replay) {
+    if (const auto found = byAddress_.find(address); found != byAddress_.end()) {
+        recent_.splice(recent_.begin(), recent_, found->second);
+    } else {
+        if (recent_.size() < capacity_) {
+            recent_.emplace_front();
+        } else {
+            byAddress_.erase(recent_.back().address);
+            recent_.splice(recent_.begin(), recent_, std::prev(recent_.end()));
+        }
+        Entry& entry = recent_.front();
+        entry.address = address;
+        entry.identifier = central::peripheralIdentifier(address);
+        entry.name.reset();
+        entry.nameReplay = 0;
+        byAddress_.emplace(entry.address, recent_.begin());
+    }
+    Entry& entry = recent_.front();
+    if (localName) {
+        entry.name = localName;
+        entry.nameReplay = replay;
+    }
+    return Peripheral{entry.identifier, entry.nameReplay == replay ? entry.name : std::nullopt};
+}
+
 }  // namespace
+
+// The replay thread's side.
+class SnoopReplayCentral::Replay {
+public:
+    explicit Replay(SnoopReplayCentral& central) : central_(central) {}
+    ~Replay() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    void run();
+
+private:
+    // The input, never read blocking. A live feed is read under the central's lock, so that each byte is
+    // known to have been read while a given scan ran or while none did.
+    class Input final : public snoop::ByteSource {
+    public:
+        Input(SnoopReplayCentral& central, int fd, bool live) : central_(central), fd_(fd), live_(live) {}
+        Read read(std::span<std::uint8_t> into) override;
+        // poll() said so.
+        void readable() { ready_ = true; }
+        // The scan running when the last bytes were read; 0 for none.
+        std::uint64_t scan() const { return scan_; }
+
+    private:
+        SnoopReplayCentral& central_;
+        const int fd_;
+        const bool live_;
+        // A FIFO without a writer reads as its end, so a feed is read only once poll() has said it is
+        // readable (a writer wrote, or came and went).
+        bool ready_ = false;
+        std::uint64_t scan_ = 0;
+    };
+
+    // Sleeps until the doorbell rings, the input becomes readable (when asked for), or the deadline passes.
+    void wait(bool forInput, std::optional<Clock::time_point> deadline = std::nullopt);
+    // Hands the batch to the callback queue, waiting while too much is queued; false, with the batch dropped,
+    // when the scan it belongs to ended meanwhile.
+    bool handOver(std::vector<central::Discovery>& batch, std::uint64_t replaying);
+    void logFault(const std::string& fault, std::uint64_t reportsBefore);
+
+    SnoopReplayCentral& central_;
+    int fd_ = -1;
+    std::optional<Input> input_;
+};
+
+snoop::ByteSource::Read SnoopReplayCentral::Replay::Input::read(std::span<std::uint8_t> into) {
+    if (live_ && !ready_) return {Read::Kind::LATER};
+    for (;;) {
+        ssize_t count;
+        if (live_) {
+            std::lock_guard lock(central_.mutex_);
+            count = ::read(fd_, into.data(), into.size());
+            if (count > 0) scan_ = central_.scanning_ ? central_.scans_ : 0;
+        } else {
+            count = ::read(fd_, into.data(), into.size());
+        }
+        if (count > 0) return {Read::Kind::DATA, static_cast<std::size_t>(count)};
+        if (count == 0) return {Read::Kind::END};
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            ready_ = false;
+            return {Read::Kind::LATER};
+        }
+        return {Read::Kind::ERROR, 0, errno};
+    }
+}
+
+void SnoopReplayCentral::Replay::wait(bool forInput, std::optional<Clock::time_point> deadline) {
+    timespec timeout{};
+    if (deadline) {
+        const auto left = *deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
+    pollfd fds[2] = {{central_.doorbell_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    if (::ppoll(fds, forInput ? 2 : 1, deadline ? &timeout : nullptr, nullptr) <= 0) return;
+    if (fds[0].revents != 0) {
+        std::uint64_t rings = 0;
+        [[maybe_unused]] const auto drained = ::read(central_.doorbell_, &rings, sizeof rings);
+    }
+    if (forInput && fds[1].revents != 0) input_->readable();
+}
+
+bool SnoopReplayCentral::Replay::handOver(std::vector<central::Discovery>& batch, std::uint64_t replaying) {
+    if (batch.empty()) return true;
+    const std::size_t count = batch.size();
+    SnoopReplayCentral& central = central_;
+    while (central.inFlight_.load() + count > MAX_IN_FLIGHT) {
+        // Asked for before the second look, so a delivery in between still rings.
+        central.creditWanted_.store(true);
+        if (central.inFlight_.load() + count <= MAX_IN_FLIGHT) break;
+        wait(false);
+        const Control now = central.control();
+        if (now.quit || !now.scanning || now.scans != replaying) {
+            batch.clear();
+            return false;
+        }
+    }
+    central.inFlight_.fetch_add(count);
+    central.gate_.reportDiscoveries(std::exchange(batch, {}), [&central, count] {
+        central.inFlight_.fetch_sub(count);
+        if (central.creditWanted_.load() && central.creditWanted_.exchange(false)) central.ring();
+    });
+    return true;
+}
+
+void SnoopReplayCentral::Replay::logFault(const std::string& fault, std::uint64_t reportsBefore) {
+    central_.log_("replay: " + central_.path_ + ": " + fault + " (" + std::to_string(reportsBefore) +
+                  " advertising reports before it)");
+}
+
+void SnoopReplayCentral::Replay::run() {
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+    fd_ = ::open(central_.path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        logFault(std::string("cannot open: ") + std::strerror(errno), 0);
+        while (!central_.control().quit) wait(false);
+        return;
+    }
+    struct stat status {};
+    const bool live = ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode);
+    input_.emplace(central_, fd_, live);
+    snoop::CaptureReader reader(*input_);
+    AddressBook book(MAX_ADDRESSES);
+
+    std::uint64_t replaying = 0;  // the scan being replayed; 0 before the first
+    bool ended = false;           // the input has nothing more for this replay
+    bool logged = false;
+    std::optional<snoop::AdvertisingReport> pending;  // read, and not yet due
+    bool paced = false;  // this replay's first report has come due: at start, with time stamp firstUs
+    Clock::time_point start;
+    std::int64_t firstUs = 0;
+    std::vector<central::Discovery> batch;  // due, and not yet handed over
+    for (;;) {
+        const Control now = central_.control();
+        if (now.quit) return;
+        if (now.scanning && now.scans != replaying) {
+            replaying = now.scans;
+            pending.reset();
+            batch.clear();
+            paced = false;
+            if (!live) {
+                reader.restart();
+                ended = ::lseek(fd_, 0, SEEK_SET) != 0;
+            }
+        }
+        if (!now.scanning) {
+            pending.reset();
+            batch.clear();
+        }
+        if (ended || replaying == 0 || (!now.scanning && !live)) {
+            wait(false);
+            continue;
+        }
+        if (!pending) {
+            snoop::AdvertisingReport report;
+            const snoop::CaptureReader::Step step = reader.next(report);
+            if (step == snoop::CaptureReader::Step::LATER) {
+                if (handOver(batch, replaying)) wait(true);
+                continue;
+            }
+            if (step == snoop::CaptureReader::Step::END) {
+                handOver(batch, replaying);
+                ended = true;
+                if (reader.fault() && !logged) {
+                    logFault(*reader.fault(), reader.reportsRead());
+                    logged = true;
+                }
+                continue;
+            }
+            if (!now.scanning || (live && input_->scan() != replaying)) continue;  // heard while not scanning
+            pending = std::move(report);
+        }
+        const auto clock = Clock::now();
+        if (!paced) {
+            paced = true;
+            start = clock;
+            firstUs = pending->timestampUs;
+        }
+        const double offsetUs = static_cast<double>(pending->timestampUs) - static_cast<double>(firstUs);
+        const double delayUs = std::clamp(offsetUs / central_.speed_, 0.0, MAX_DELAY_US);
+        const auto due = start + std::chrono::microseconds(static_cast<std::int64_t>(delayUs));
+        if (due > clock) {
+            // Up to the next step of replay time, so that everything due within it goes in one hop.
+            const auto steps = (due - start + HAND_OVER_STEP - Clock::duration(1)) / HAND_OVER_STEP;
+            if (handOver(batch, replaying)) wait(false, start + steps * HAND_OVER_STEP);
+            continue;
+        }
+        if (batch.size() == MAX_BATCH && !handOver(batch, replaying)) continue;
+        batch.push_back(
+            central::Discovery{book.peripheral(pending->address, pending->data.localName, replaying),
+                               std::move(pending->data), pending->rssi});
+        pending.reset();
+    }
+}
 
 SnoopReplayCentral::SnoopReplayCentral(CentralDelegate& delegate, SerialQueue& callbackQueue,
                                        std::string path, double speed, CentralLogger logger)
     : gate_(delegate, callbackQueue),
       path_(std::move(path)),
       speed_(speed > 0 ? speed : 1.0),  // NaN, zero and negative factors fall back to real time
-      log_(central::orStderr(std::move(logger))) {
+      log_(central::orStderr(std::move(logger))),
+      doorbell_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     gate_.reportState(CentralState::POWERED_ON);
-    thread_ = std::thread([this] { run(); });
+    if (doorbell_ < 0) {
+        log_("replay: " + path_ + ": cannot start: " + std::strerror(errno));
+        return;
+    }
+    thread_ = std::thread([this] { Replay(*this).run(); });
 }
 
 SnoopReplayCentral::~SnoopReplayCentral() {
@@ -30,8 +296,21 @@ SnoopReplayCentral::~SnoopReplayCentral() {
         std::lock_guard lock(mutex_);
         quit_ = true;
     }
-    wake_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) {
+        ring();
+        thread_.join();
+    }
+    if (doorbell_ >= 0) ::close(doorbell_);
+}
+
+SnoopReplayCentral::Control SnoopReplayCentral::control() {
+    std::lock_guard lock(mutex_);
+    return {quit_, scanning_, scans_};
+}
+
+void SnoopReplayCentral::ring() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto rung = ::write(doorbell_, &one, sizeof one);
 }
 
 void SnoopReplayCentral::scanForPeripherals(bool allowDuplicates) {
@@ -42,7 +321,7 @@ void SnoopReplayCentral::scanForPeripherals(bool allowDuplicates) {
         scanning_ = true;
         ++scans_;
     }
-    wake_.notify_all();
+    if (doorbell_ >= 0) ring();
 }
 
 void SnoopReplayCentral::stopScan() {
@@ -51,42 +330,7 @@ void SnoopReplayCentral::stopScan() {
         std::lock_guard lock(mutex_);
         scanning_ = false;
     }
-    wake_.notify_all();
-}
-
-void SnoopReplayCentral::run() {
-    // Read on this thread, so that a large capture does not hold up the creator.
-    const snoop::Capture capture = snoop::readCapture(path_);
-    if (capture.fault) {
-        log_("replay: " + path_ + ": " + *capture.fault + " (" + std::to_string(capture.reports.size()) +
-             " advertising reports before it)");
-    }
-    std::map<std::string, std::string> identifiers;  // address to identifier, computed once each
-    std::unique_lock lock(mutex_);
-    std::uint64_t replayed = 0;
-    for (;;) {
-        wake_.wait(lock, [&] { return quit_ || (scanning_ && scans_ != replayed); });
-        if (quit_) return;
-        replayed = scans_;
-        const auto start = std::chrono::steady_clock::now();
-        std::map<std::string, std::string> names;  // address to the last local name heard in this replay
-        for (const snoop::AdvertisingReport& report : capture.reports) {
-            const double offsetUs = static_cast<double>(report.timestampUs) -
-                                    static_cast<double>(capture.reports.front().timestampUs);
-            const double delayUs = std::clamp(offsetUs / speed_, 0.0, MAX_DELAY_US);
-            const auto due = start + std::chrono::microseconds(static_cast<std::int64_t>(delayUs));
-            if (wake_.wait_until(lock, due, [&] { return quit_ || !scanning_ || scans_ != replayed; })) break;
-            lock.unlock();
-            if (report.data.localName) names[report.address] = *report.data.localName;
-            auto [known, added] = identifiers.try_emplace(report.address);
-            if (added) known->second = central::peripheralIdentifier(report.address);
-            std::optional<std::string> name;
-            if (const auto it = names.find(report.address); it != names.end()) name = it->second;
-            gate_.reportDiscovery(Peripheral{known->second, std::move(name)}, report.data, report.rssi);
-            lock.lock();
-        }
-        // A scan that ended or began anew during the replay is taken up by the wait above.
-    }
+    if (doorbell_ >= 0) ring();
 }
 
 }  // namespace glintward

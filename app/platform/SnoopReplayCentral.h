@@ -2,7 +2,9 @@
 // A Bluetooth central that replays the LE advertising reports of a btsnoop capture, for machines without
 // Bluetooth.
 
-#include <condition_variable>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -13,13 +15,31 @@
 
 namespace glintward {
 
-// Always powered on. Each scan that starts replays the capture from its first report, paced by the capture's
-// time stamps divided by the speed factor (infinity: no waiting); a scan asked for while one runs only
-// changes the duplicates option. The peripheral's name is the last local name heard from its address in this
-// replay. A file that is missing, truncated or malformed replays what comes before the fault, which the
-// logger gets in one line.
+// Always powered on. The capture is read as it is replayed, on a thread of its own, so memory stays small
+// whatever its size, and it is never read blocking, so destroying the central never waits for input.
+//
+// A regular file: each scan that starts replays it from its first report, paced by the capture's time stamps
+// relative to that report divided by the speed factor (infinity: no waiting). Anything else (a pipe, a FIFO,
+// a terminal) is a live feed, read from the first scan on: each scan paces from its own first report, and
+// what the feed brings while no scan runs is read and dropped, as a radio that is not scanning hears nothing,
+// so the writer is never held up and a new scan starts with fresh reports. Once a feed has ended, scans bring
+// nothing. A scan asked for while one runs only changes the duplicates option.
+//
+// The replay wakes at most once per HAND_OVER_STEP of replay time, and every report due by then reaches the
+// callback queue together, in one hop (at most MAX_BATCH to a hop): a crowd of thousands of advertisements a
+// second costs a hundred wake-ups, not one each, for a delay of at most one step (the BlueZ central gathers
+// for longer). The replay waits while MAX_IN_FLIGHT reports are queued and not yet delivered, so a consumer
+// that falls behind holds up the replay instead of letting the queue grow. The peripheral's name is the last
+// local name heard from its address in this replay, of the last MAX_ADDRESSES addresses heard. A file that is
+// missing, truncated or malformed replays what comes before the fault, which the logger gets in one line,
+// once.
 class SnoopReplayCentral final : public BluetoothCentral {
 public:
+    static constexpr std::size_t MAX_BATCH = 256;
+    static constexpr std::size_t MAX_IN_FLIGHT = 1024;
+    static constexpr std::size_t MAX_ADDRESSES = 4096;
+    static constexpr std::chrono::milliseconds HAND_OVER_STEP{10};
+
     SnoopReplayCentral(CentralDelegate& delegate, SerialQueue& callbackQueue, std::string path,
                        double speed = 1.0, CentralLogger logger = {});
     ~SnoopReplayCentral() override;
@@ -29,20 +49,33 @@ public:
     CentralState state() const override { return gate_.state(); }
     void scanForPeripherals(bool allowDuplicates) override;
     void stopScan() override;
+    // The hops to the callback queue that discoveries have taken so far.
+    std::uint64_t handOvers() const { return gate_.handOvers(); }
 
 private:
-    void run();
+    class Replay;
+    struct Control {
+        bool quit;
+        bool scanning;
+        std::uint64_t scans;
+    };
+
+    Control control();
+    void ring();
 
     central::CallbackGate gate_;
     const std::string path_;
     const double speed_;
     const CentralLogger log_;
+    int doorbell_ = -1;  // an eventfd: the replay thread's wake-up for any change below
 
     std::mutex mutex_;
-    std::condition_variable wake_;
     bool quit_ = false;
     bool scanning_ = false;
     std::uint64_t scans_ = 0;  // counts the scans started, so the replay thread sees a new one begin
+
+    std::atomic<std::size_t> inFlight_{0};   // reports handed to the queue and not yet past the delegate
+    std::atomic<bool> creditWanted_{false};  // the replay thread waits for inFlight_ to fall
     std::thread thread_;
 };
 

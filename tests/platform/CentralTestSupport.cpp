@@ -63,8 +63,9 @@ void endWithTheTest(QProcess& process) {
     process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
 }
 
-template <typename Predicate>
-bool pollUntil(Predicate done) {
+}  // namespace
+
+bool pollUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + DEADLINE;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -72,8 +73,6 @@ bool pollUntil(Predicate done) {
     }
     return true;
 }
-
-}  // namespace
 
 void RecordingDelegate::enter() {
     if (!queue_.isCurrent() || inside_++ != 0 || gone_) ++faults_;

@@ -29,6 +29,9 @@ namespace testing_support {
 
 constexpr auto DEADLINE = std::chrono::seconds(10);
 
+// Looks every few milliseconds whether `done` holds, for at most DEADLINE; true when it did.
+bool pollUntil(const std::function<bool()>& done);
+
 struct Discovery {
     Peripheral peripheral;
     AdvertisementData data;

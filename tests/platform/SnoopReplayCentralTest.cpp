@@ -1,11 +1,17 @@
 #include "app/platform/SnoopReplayCentral.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDir>
 #include <QTemporaryDir>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <limits>
+#include <thread>
 
 #include "app/platform/BluezCentral.h"
 #include "app/platform/SerialQueue.h"
@@ -25,6 +31,67 @@ const std::string B = "C0:FF:EE:00:00:02";
 // The same identifiers as BlueZ gives the same addresses.
 const std::string A_ID = "B19183B7-525C-54B1-9590-1E86FBAF1A7A";
 const std::string B_ID = "BF5F2297-5F21-534B-8992-823A91217723";
+
+std::vector<std::int32_t> rssisOf(const std::vector<Discovery>& discoveries, std::size_t from = 0) {
+    std::vector<std::int32_t> rssis;
+    for (std::size_t i = from; i < discoveries.size(); ++i) rssis.push_back(discoveries[i].rssi);
+    return rssis;
+}
+
+// The writing end of a FIFO. Closed at the latest when the test ends, however it ends, so that a central
+// stuck reading the FIFO gets to its end.
+class FifoWriter {
+public:
+    ~FifoWriter() { close(); }
+
+    // Once a reader has the FIFO open.
+    bool open(const std::string& path) {
+        return pollUntil([&] {
+                   fd_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                   return fd_ >= 0 || errno != ENXIO;
+               }) &&
+               fd_ >= 0;
+    }
+    // Writes what the capture holds beyond what was sent before; false when the reader made no room for it.
+    bool send(const SnoopWriter& capture) {
+        const Bytes& bytes = capture.bytes();
+        return pollUntil([&] {
+            const ssize_t count = ::write(fd_, bytes.data() + sent_, bytes.size() - sent_);
+            if (count > 0) sent_ += static_cast<std::size_t>(count);
+            return sent_ == bytes.size();
+        });
+    }
+    // Written and not yet read.
+    int unread() const {
+        int count = 0;
+        return ::ioctl(fd_, FIONREAD, &count) == 0 ? count : -1;
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+    std::size_t sent_ = 0;
+};
+
+// Destroys the central: true when that took less than a few seconds. Otherwise `rescue` runs to free a
+// central stuck on its input, so that the test still ends.
+bool destroyedPromptly(std::unique_ptr<SnoopReplayCentral>& central, const std::function<void()>& rescue) {
+    std::promise<void> destroyed;
+    std::atomic<bool> rescued{false};
+    std::thread guard([&, done = destroyed.get_future()] {
+        if (done.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+            rescued = true;
+            rescue();
+        }
+    });
+    central.reset();
+    destroyed.set_value();
+    guard.join();
+    return !rescued;
+}
 
 class SnoopReplayTest : public ::testing::Test {
 protected:
@@ -103,7 +170,7 @@ TEST_F(SnoopReplayTest, AFaultEndsTheReplayWithOneLogLine) {
     };
     struct Case {
         const char* name;
-        std::function<void(SnoopWriter&)> build;
+        std::function<void(SnoopWriter&)> build;  // none: the path names no capture file
         std::uint32_t datalink;
         std::size_t cutBytes;  // taken off the end
         std::size_t delivered;
@@ -111,6 +178,7 @@ TEST_F(SnoopReplayTest, AFaultEndsTheReplayWithOneLogLine) {
     };
     const std::vector<Case> cases{
         {"no such file", nullptr, SnoopWriter::H4, 0, 0, "cannot open: No such file or directory"},
+        {"a folder", nullptr, SnoopWriter::H4, 0, 0, "cannot read: Is a directory"},
         {"short header", [](SnoopWriter&) {}, SnoopWriter::H4, 4, 0, "truncated file header"},
         {"unsupported datalink", [&](SnoopWriter& w) { good(w, 1); }, 1001, 0, 0,
          "unsupported datalink 1001"},
@@ -154,21 +222,28 @@ TEST_F(SnoopReplayTest, AFaultEndsTheReplayWithOneLogLine) {
         const std::size_t before = delegate.discoveries().size();
         const std::size_t linesBefore = log.lines().size();
         SnoopWriter capture(c.datalink);
+        const std::string file = c.build ? path : dir.filePath(QString::fromUtf8(c.name)).toStdString();
         if (c.build) {
             c.build(capture);
             replay(capture, AS_FAST_AS_POSSIBLE, capture.size() - c.cutBytes);
         } else {
-            central = std::make_unique<SnoopReplayCentral>(delegate, queue, path + ".missing",
-                                                           AS_FAST_AS_POSSIBLE, log.logger());
+            if (std::string(c.name) == "a folder") {
+                ASSERT_TRUE(QDir(dir.path()).mkdir(QString::fromUtf8(c.name)));
+            }
+            central = std::make_unique<SnoopReplayCentral>(delegate, queue, file, AS_FAST_AS_POSSIBLE,
+                                                           log.logger());
         }
-        ASSERT_TRUE(log.waitForLines(linesBefore + 1));
-        central->scanForPeripherals(true);
-        ASSERT_TRUE(delegate.waitForDiscoveries(before + c.delivered));
+        // Found on the way, so reported once however often the capture is replayed.
+        for (int scan = 0; scan < 2; ++scan) {
+            central->scanForPeripherals(true);
+            ASSERT_TRUE(delegate.waitForDiscoveries(before + (scan + 1) * c.delivered));
+            ASSERT_TRUE(log.waitForLines(linesBefore + 1));
+            central->stopScan();
+        }
         central.reset();
-        EXPECT_EQ(delegate.discoveries().size(), before + c.delivered);
+        EXPECT_EQ(delegate.discoveries().size(), before + 2 * c.delivered);
         const auto lines = log.lines();
         ASSERT_EQ(lines.size(), linesBefore + 1);
-        const std::string file = c.build ? path : path + ".missing";
         EXPECT_EQ(lines.back(), "replay: " + file + ": " + c.fault + " (" + std::to_string(c.delivered) +
                                     " advertising reports before it)");
     }
@@ -227,6 +302,146 @@ TEST_F(SnoopReplayTest, NothingAfterStopOrDestruction) {
     delegate.centralGone();
     queue.sync([] {});
     delegate.onDiscover({});
+}
+
+TEST_F(SnoopReplayTest, AFifoReplaysAsItIsWrittenAndQuittingNeverWaitsForIt) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    // Nobody has opened it for writing yet.
+    central = std::make_unique<SnoopReplayCentral>(delegate, queue, path, 1.0, log.logger());
+    central->scanForPeripherals(true);
+    EXPECT_TRUE(destroyedPromptly(central, [&] { FifoWriter().open(path); }));
+
+    // A writer that writes a report at a time and then nothing.
+    central = std::make_unique<SnoopReplayCentral>(delegate, queue, path, 1.0, log.logger());
+    central->scanForPeripherals(true);
+    FifoWriter writer;
+    ASSERT_TRUE(writer.open(path));
+    SnoopWriter capture(SnoopWriter::MONITOR);
+    capture.event(T0, legacyReportEvent({{0x00, A, ad::completeName("A"), -41}}));
+    EXPECT_TRUE(writer.send(capture));
+    EXPECT_TRUE(delegate.waitForDiscoveries(1));
+    capture.event(T0 + 1000, legacyReportEvent({{0x00, B, {}, -42}}));
+    EXPECT_TRUE(writer.send(capture));
+    EXPECT_TRUE(delegate.waitForDiscoveries(2));
+    EXPECT_TRUE(destroyedPromptly(central, [&] { writer.close(); }));
+    EXPECT_EQ(rssisOf(delegate.discoveries()), (std::vector<std::int32_t>{-41, -42}));
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(SnoopReplayTest, AFeedDropsWhatComesWhileNoScanRunsWithoutHoldingUpItsWriter) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    central = std::make_unique<SnoopReplayCentral>(delegate, queue, path, AS_FAST_AS_POSSIBLE, log.logger());
+    central->scanForPeripherals(true);
+    FifoWriter writer;
+    ASSERT_TRUE(writer.open(path));
+    SnoopWriter capture(SnoopWriter::H4);
+    capture.event(T0, legacyReportEvent({{0x00, A, {}, -41}}));
+    ASSERT_TRUE(writer.send(capture));
+    ASSERT_TRUE(delegate.waitForDiscoveries(1));
+
+    central->stopScan();
+    // Many times what a pipe holds.
+    for (int i = 0; i < 2000; ++i) capture.event(T0 + 1000 + i, fullReportEvent(B, -60));
+    EXPECT_TRUE(writer.send(capture));
+    ASSERT_TRUE(pollUntil([&] { return writer.unread() == 0; }));
+
+    central->scanForPeripherals(true);
+    capture.event(T0 + 10'000, legacyReportEvent({{0x00, A, {}, -42}}));
+    ASSERT_TRUE(writer.send(capture));
+    ASSERT_TRUE(delegate.waitForDiscoveries(2));
+    central.reset();
+    EXPECT_EQ(rssisOf(delegate.discoveries()), (std::vector<std::int32_t>{-41, -42}));
+}
+
+TEST_F(SnoopReplayTest, ReportsDueAtOneMomentReachTheQueueInOneHop) {
+    SnoopWriter capture(SnoopWriter::H4);
+    capture.event(T0, legacyReportEvent({{0x00, A, {}, -1}, {0x00, B, {}, -2}, {0x00, A, {}, -3}}));
+    capture.event(T0, legacyReportEvent({{0x00, B, {}, -4}, {0x00, A, {}, -5}}));
+    capture.event(T0 + 150'000, extendedReportEvent({{0x0010, A, {}, -6}}));
+    for (int rssi = -7; rssi >= -10; --rssi) {
+        capture.event(T0 + 300'000, legacyReportEvent({{0x00, B, {}, static_cast<std::int8_t>(rssi)}}));
+    }
+    for (const auto& [speed, hops] : {std::pair{1.0, 3u}, {AS_FAST_AS_POSSIBLE, 1u}}) {
+        SCOPED_TRACE(speed);
+        const std::size_t before = delegate.discoveries().size();
+        replay(capture, speed);
+        central->scanForPeripherals(true);
+        ASSERT_TRUE(delegate.waitForDiscoveries(before + 10));
+        EXPECT_EQ(central->handOvers(), hops);
+        central.reset();
+        EXPECT_EQ(rssisOf(delegate.discoveries(), before),
+                  (std::vector<std::int32_t>{-1, -2, -3, -4, -5, -6, -7, -8, -9, -10}));
+    }
+}
+
+TEST_F(SnoopReplayTest, ACrowdWithinOneStepOfReplayTimeTakesOneHop) {
+    // Ten reports a millisecond apart: the first goes at once, the other nine together at the step's end.
+    SnoopWriter capture(SnoopWriter::H4);
+    for (int i = 0; i < 10; ++i) {
+        capture.event(T0 + i * 1'000,
+                      legacyReportEvent({{0x00, i % 2 ? A : B, {}, static_cast<std::int8_t>(-i)}}));
+    }
+    replay(capture, 1.0);
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(delegate.waitForDiscoveries(10));
+    EXPECT_EQ(central->handOvers(), 2u);
+    central.reset();
+    EXPECT_EQ(rssisOf(delegate.discoveries()),
+              (std::vector<std::int32_t>{0, -1, -2, -3, -4, -5, -6, -7, -8, -9}));
+}
+
+TEST_F(SnoopReplayTest, AConsumerThatFallsBehindHoldsUpTheReplay) {
+    constexpr int EVENTS = 400;
+    SnoopWriter capture(SnoopWriter::MONITOR);
+    std::vector<std::int32_t> expected;
+    for (int i = 0; i < EVENTS; ++i) {
+        capture.event(T0, fullReportEvent(A, -(i % 50)));
+        for (int r = 0; r < REPORTS_PER_FULL_EVENT; ++r) expected.push_back(-(i % 50) - r);
+    }
+    std::promise<void> release;
+    delegate.onDiscover([released = release.get_future().share()](const Discovery&) { released.wait(); });
+    replay(capture);
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(pollUntil([&] { return central->handOvers() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // time to run ahead, if it could
+    EXPECT_LE(central->handOvers() * SnoopReplayCentral::MAX_BATCH, SnoopReplayCentral::MAX_IN_FLIGHT);
+
+    release.set_value();
+    ASSERT_TRUE(delegate.waitForDiscoveries(expected.size()));
+    central.reset();
+    delegate.onDiscover({});
+    EXPECT_EQ(rssisOf(delegate.discoveries()), expected);
+}
+
+TEST_F(SnoopReplayTest, RemembersTheNamesOfTheLatestAddresses) {
+    constexpr int MAX = static_cast<int>(SnoopReplayCentral::MAX_ADDRESSES);
+    SnoopWriter capture(SnoopWriter::MONITOR);
+    int next = 0;
+    const auto others = [&](int count) {
+        std::vector<LegacyReport> reports;
+        for (int i = 0; i < count; ++i, ++next) {
+            char address[18];
+            std::snprintf(address, sizeof address, "C0:00:00:00:%02X:%02X", next >> 8, next & 0xFF);
+            reports.push_back({0x00, address, {}, -70});
+            if (reports.size() == REPORTS_PER_FULL_EVENT || i == count - 1) {
+                capture.event(T0, legacyReportEvent(reports));
+                reports.clear();
+            }
+        }
+    };
+    capture.event(T0, legacyReportEvent({{0x00, A, ad::completeName("Named"), -50}}));
+    others(MAX - 1);
+    capture.event(T0, legacyReportEvent({{0x00, A, {}, -51}}));  // A is among the latest MAX
+    others(MAX);
+    capture.event(T0, legacyReportEvent({{0x00, A, {}, -52}}));  // it no longer is
+    replay(capture);
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(delegate.waitForDiscoveries(2 * MAX + 2));
+    central.reset();
+    const auto discoveries = delegate.discoveries();
+    ASSERT_EQ(discoveries.size(), static_cast<std::size_t>(2 * MAX + 2));
+    EXPECT_EQ(discoveries[MAX].peripheral, (Peripheral{A_ID, "Named"}));
+    EXPECT_EQ(discoveries.back().peripheral, (Peripheral{A_ID, std::nullopt}));
 }
 
 TEST(BluetoothCentralFactory, ReplaysWhenAskedElseUsesBlueZOnTheSystemBus) {

@@ -98,6 +98,16 @@ inline Bytes legacyReportEvent(const std::vector<LegacyReport>& reports) {
     return hciEvent(0x3E, params);
 }
 
+// As many reports without data as one event holds, all from one address: the most reports for the fewest
+// bytes. The RSSIs count down from `firstRssi`.
+constexpr int REPORTS_PER_FULL_EVENT = 25;
+inline Bytes fullReportEvent(const std::string& address, int firstRssi) {
+    std::vector<LegacyReport> reports;
+    for (int i = 0; i < REPORTS_PER_FULL_EVENT; ++i)
+        reports.push_back({0x00, address, {}, static_cast<std::int8_t>(firstRssi - i)});
+    return legacyReportEvent(reports);
+}
+
 inline Bytes extendedReportEvent(const std::vector<ExtendedReport>& reports) {
     Bytes params{0x0D, static_cast<std::uint8_t>(reports.size())};
     for (const auto& r : reports) {
