@@ -1,6 +1,6 @@
 // Signature bundles arrive from the network and from a store on disk: whatever the bytes, decoding either
-// yields a catalogue or throws BundleDecodingError, and the patterns of a catalogue that decoded run over any
-// name in linear time.
+// yields a catalogue or throws BundleDecodingError, every text it keeps is well-formed UTF-8, and the
+// patterns of a catalogue that decoded run over any name in linear time.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +26,51 @@ const std::vector<BleAdvertisement>& advertisements() {
     return all;
 }
 
+// No stray continuation byte, overlong form, surrogate or code point above U+10FFFF.
+bool isUtf8(std::string_view s) {
+    static constexpr char32_t MIN[] = {0, 0, 0x80, 0x800, 0x10000};
+    for (std::size_t i = 0; i < s.size();) {
+        const auto lead = static_cast<unsigned char>(s[i]);
+        std::size_t length = 1;
+        char32_t cp = lead;
+        if (lead >= 0x80) {
+            if ((lead & 0xE0) == 0xC0) {
+                length = 2, cp = lead & 0x1F;
+            } else if ((lead & 0xF0) == 0xE0) {
+                length = 3, cp = lead & 0x0F;
+            } else if ((lead & 0xF8) == 0xF0) {
+                length = 4, cp = lead & 0x07;
+            } else {
+                return false;
+            }
+            if (i + length > s.size()) return false;
+            for (std::size_t k = 1; k < length; ++k) {
+                const auto c = static_cast<unsigned char>(s[i + k]);
+                if ((c & 0xC0) != 0x80) return false;
+                cp = (cp << 6) | (c & 0x3F);
+            }
+            if (cp < MIN[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+bool allUtf8(const SignatureBundleDto& dto) {
+    auto all = [](const std::vector<std::string>& texts) {
+        for (const auto& text : texts) {
+            if (!isUtf8(text)) return false;
+        }
+        return true;
+    };
+    if (!all(dto.exclusionPatterns)) return false;
+    for (const SignatureDto& s : dto.signatures) {
+        if (!all({s.id, s.brand, s.displayName}) || !all(s.namePatterns) || !all(s.serviceUuids))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -36,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const BundleDecodingError&) {
         return 0;
     }
+    if (!allUtf8(dto)) __builtin_trap();
     const auto database = SignatureBundleJson::toDatabase(dto);
     if (database->version() != dto.version || database->signatures().size() != dto.signatures.size()) {
         __builtin_trap();

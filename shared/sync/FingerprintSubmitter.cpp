@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "shared/record/Whitespace.h"
 #include "shared/sync/ServiceUrl.h"
 
 namespace glintward {
@@ -63,7 +64,7 @@ FingerprintSubmitter::FingerprintSubmitter(std::string baseUrl, std::string appV
 
 SubmitResult FingerprintSubmitter::submit(const BleAdvertisement& advertisement,
                                           const SignatureMatch& match) {
-    if (service_url::isBlank(baseUrl_)) return SubmitResult::FAILED;
+    if (text::isBlank(baseUrl_)) return SubmitResult::FAILED;
     const std::string& address = advertisement.address;
     {
         // The duplicate test comes first: a recorded address stays a duplicate once the cap is reached.

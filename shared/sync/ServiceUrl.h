@@ -1,15 +1,11 @@
 #pragma once
-// How the sync client and the fingerprint submitter turn the service's base URL into a request URL.
+// How the sync client and the fingerprint submitter turn the service's base URL into a request URL. A blank
+// base (text::isBlank) means the service is not configured.
 
 #include <string>
 #include <string_view>
 
 namespace glintward::service_url {
-
-// Empty or only whitespace: the service is not configured.
-inline bool isBlank(std::string_view text) {
-    return text.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos;
-}
 
 // The base with every trailing "/" removed (nothing else trimmed), then the fixed path, so that a base
 // written with a slash or two never yields "//v1/...".

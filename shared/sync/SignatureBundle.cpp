@@ -1,43 +1,55 @@
 #include "shared/sync/SignatureBundle.h"
 
 #include <algorithm>
-#include <limits>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <iterator>
+#include <optional>
 #include <tuple>
+#include <utility>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
 #include "shared/record/Set.h"
+
+// The document is read with nlohmann's SAX parser, which checks the syntax of the whole text while the
+// decoder below builds values only for the members the format defines. Unknown members are skipped by
+// counting their nesting, so no value of theirs is ever held, however large or deep.
 
 namespace glintward {
 namespace {
 
 using Json = nlohmann::json;
 
-// Where a value stands in the document, kept as a chain on the stack and rendered only for a failure.
-struct Path {
-    const Path* parent = nullptr;
-    std::string_view member;  // empty for an array element
-    std::size_t index = 0;
+// Every place a value of the format can go: a field of one of the two records, or an element of one of their
+// lists. A null Skipped pointer is a value that is skipped.
+struct Skipped {};
+using Slot =
+    std::variant<Skipped*, std::string*, bool*, std::int32_t*, std::vector<std::string>*,
+                 std::vector<std::int32_t>*, std::vector<SignatureDto>*, SignatureDto*, SignatureBundleDto*>;
 
-    std::string text() const {
-        std::string out = parent ? parent->text() : "$";
-        if (!parent) return out;
-        if (member.empty()) {
-            out += '[';
-            out += std::to_string(index);
-            out += ']';
-        } else {
-            out += '.';
-            out += member;
-        }
-        return out;
+template <class T>
+struct IsList : std::false_type {};
+template <class T>
+struct IsList<std::vector<T>> : std::true_type {};
+
+template <class T>
+constexpr std::string_view expectedText() {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return "a string";
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return "a boolean";
+    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+        return "an integer in the 32-bit signed range";
+    } else if constexpr (IsList<T>::value) {
+        return "an array";
+    } else {
+        static_assert(record::Record<T>);
+        return "an object";
     }
-};
-
-[[noreturn]] void wrongType(const Json& value, std::string_view expected, const Path& path) {
-    std::string found = value.is_number() ? "number " + value.dump() : value.type_name();
-    throw BundleDecodingError("Expected " + std::string(expected) + " at path: " + path.text() + ", found " +
-                              found);
 }
 
 template <class R>
@@ -46,8 +58,7 @@ bool isOptional(std::string_view member) {
            R::OPTIONAL_MEMBERS.end();
 }
 
-[[noreturn]] void missingMembers(const std::vector<std::string_view>& missing, std::string_view serialName,
-                                 const Path& path) {
+std::string missingMembersMessage(const std::vector<std::string_view>& missing, std::string_view serialName) {
     std::string message;
     if (missing.size() == 1) {
         message = "Field '" + std::string(missing.front()) + "' is required for type with serial name '" +
@@ -61,78 +72,482 @@ bool isOptional(std::string_view member) {
         message += "] are required for type with serial name '" + std::string(serialName) +
                    "', but they were missing";
     }
-    throw BundleDecodingError(message + " at path: " + path.text());
+    return message;
 }
 
-// One overload per field type of the two records; a record decodes member by member from its own field list.
-void decode(const Json& json, std::string& out, const Path& path);
-void decode(const Json& json, bool& out, const Path& path);
-void decode(const Json& json, std::int32_t& out, const Path& path);
-template <class T>
-void decode(const Json& json, std::vector<T>& out, const Path& path);
+struct Member {
+    std::size_t index;  // in the record's field list
+    std::string_view name;
+    Slot slot;
+};
+
+// The field of record r named key, or nothing for a member the format does not define.
 template <record::Record R>
-void decode(const Json& json, R& out, const Path& path);
-
-void decode(const Json& json, std::string& out, const Path& path) {
-    if (!json.is_string()) wrongType(json, "a string", path);
-    out = json.get_ref<const std::string&>();
-}
-
-void decode(const Json& json, bool& out, const Path& path) {
-    if (!json.is_boolean()) wrongType(json, "a boolean", path);
-    out = json.get<bool>();
-}
-
-void decode(const Json& json, std::int32_t& out, const Path& path) {
-    constexpr auto MAX = std::numeric_limits<std::int32_t>::max();
-    constexpr auto MIN = std::numeric_limits<std::int32_t>::min();
-    // The library keeps large non-negative integers unsigned; fractions and exponents are never integers.
-    if (json.is_number_unsigned()) {
-        const auto value = json.get<std::uint64_t>();
-        if (value <= static_cast<std::uint64_t>(MAX)) {
-            out = static_cast<std::int32_t>(value);
-            return;
-        }
-    } else if (json.is_number_integer()) {
-        const auto value = json.get<std::int64_t>();
-        if (value >= MIN && value <= MAX) {
-            out = static_cast<std::int32_t>(value);
-            return;
-        }
-    }
-    wrongType(json, "an integer in the 32-bit signed range", path);
-}
-
-template <class T>
-void decode(const Json& json, std::vector<T>& out, const Path& path) {
-    if (!json.is_array()) wrongType(json, "an array", path);
-    out.reserve(json.size());
+std::optional<Member> member(R& r, std::string_view key) {
+    static_assert(std::tuple_size_v<decltype(R::recordFields())> <= 32, "one bit per field");
+    std::optional<Member> found;
     std::size_t index = 0;
-    for (const Json& element : json) {
-        const Path at{&path, {}, index++};
-        decode(element, out.emplace_back(), at);
-    }
-}
-
-template <record::Record R>
-void decode(const Json& json, R& out, const Path& path) {
-    if (!json.is_object()) wrongType(json, "an object", path);
-    std::vector<std::string_view> missing;
     std::apply(
         [&](const auto&... field) {
-            auto member = [&](const auto& f) {
-                const auto it = json.find(f.name);
-                if (it == json.end()) {
-                    if (!isOptional<R>(f.name)) missing.push_back(f.name);
-                    return;
-                }
-                const Path at{&path, f.name};
-                decode(*it, out.*(f.member), at);
-            };
-            (member(field), ...);
+            ((!found && field.name == key ? void(found = Member{index, field.name, &(r.*(field.member))})
+                                          : void(),
+              ++index),
+             ...);
         },
         R::recordFields());
-    if (!missing.empty()) missingMembers(missing, R::SERIAL_NAME, path);
+    return found;
+}
+
+// The required fields of R whose bit is not in seen, in declared order.
+template <record::Record R>
+std::vector<std::string_view> missingFields(std::uint32_t seen) {
+    std::vector<std::string_view> missing;
+    std::size_t index = 0;
+    std::apply(
+        [&](const auto&... field) {
+            ((!(seen >> index & 1u) && !isOptional<R>(field.name) ? missing.push_back(field.name) : void(),
+              ++index),
+             ...);
+        },
+        R::recordFields());
+    return missing;
+}
+
+// Receives the parser's events and fills the bundle. The first failure is kept, and from then on every event
+// is skipped: the parser still reads to the end, so a syntax error anywhere in the text is what a document
+// reports, as when the whole text was parsed before any member was looked at.
+class Decoder {
+public:
+    using number_integer_t = Json::number_integer_t;
+    using number_unsigned_t = Json::number_unsigned_t;
+    using number_float_t = Json::number_float_t;
+    using string_t = Json::string_t;
+    using binary_t = Json::binary_t;
+
+    // Whether the value the parser reads next is skipped (or, read mid-value, belongs to a skipped one).
+    // After a failure everything is: the rest of the text is only checked for syntax.
+    bool skipping() const { return failure_ || skipDepth_ > 0 || skipNextValue_; }
+
+    // The decoded bundle, or throws the document's failure.
+    SignatureBundleDto result() && {
+        if (syntaxError_) throw BundleDecodingError(*syntaxError_);
+        if (failure_) throw BundleDecodingError(*failure_);
+        return std::move(bundle_);
+    }
+
+    bool null() {
+        return scalar([] { return "null"; }, [](auto*) { return false; });
+    }
+
+    bool boolean(bool value) {
+        return scalar([] { return "boolean"; }, [&](auto* out) { return assign(out, value); });
+    }
+
+    bool number_integer(number_integer_t value) { return integer(value); }
+    bool number_unsigned(number_unsigned_t value) { return integer(value); }
+
+    // Fractions and exponents are never integers, and no other member holds a number.
+    bool number_float(number_float_t value, const string_t&) {
+        return scalar([&] { return "number " + Json(value).dump(); }, [](auto*) { return false; });
+    }
+
+    bool string(string_t& value) {
+        return scalar([] { return "string"; }, [&](auto* out) { return assign(out, std::move(value)); });
+    }
+
+    bool binary(binary_t&) { return true; }  // JSON text has none
+
+    bool start_object(std::size_t) {
+        return start([&]<class T>(T* out, const Step& step) {
+            if constexpr (record::Record<T>) {
+                *out = T{};  // a repeated member is decoded again, from scratch
+                frames_.push_back({out, step, true});
+            } else {
+                wrongType<T>(step, "object");
+            }
+        });
+    }
+
+    bool key(string_t& name) {
+        if (failure_ || skipDepth_ > 0) return true;
+        Frame& frame = frames_.back();
+        std::visit(
+            [&]<class T>(T* record) {
+                if constexpr (record::Record<T>) {
+                    const std::optional<Member> found = member(*record, name);
+                    skipNextValue_ = !found;
+                    if (found) {
+                        frame.seen |= 1u << found->index;
+                        frame.member = found->slot;
+                        frame.memberName = found->name;
+                    }
+                }
+            },
+            frame.container);
+        return true;
+    }
+
+    bool end_object() {
+        if (leaveSkipped()) return true;
+        std::visit(
+            [&]<class T>(T*) {
+                if constexpr (record::Record<T>) {
+                    const auto missing = missingFields<T>(frames_.back().seen);
+                    if (!missing.empty()) {
+                        fail(missingMembersMessage(missing, T::SERIAL_NAME) +
+                             " at path: " + pathText(std::nullopt));
+                    }
+                }
+            },
+            frames_.back().container);
+        frames_.pop_back();
+        return true;
+    }
+
+    bool start_array(std::size_t) {
+        return start([&]<class T>(T* out, const Step& step) {
+            if constexpr (IsList<T>::value) {
+                out->clear();  // a repeated member: the last occurrence wins
+                frames_.push_back({out, step, false});
+            } else {
+                wrongType<T>(step, "array");
+            }
+        });
+    }
+
+    bool end_array() {
+        if (!leaveSkipped()) frames_.pop_back();
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+        syntaxError_ = e.what();
+        return false;
+    }
+
+private:
+    // How a value is reached from the one that holds it: a member name, or an element index.
+    struct Step {
+        std::string_view member;  // empty for an element
+        std::size_t index = 0;
+    };
+
+    // An object or array of the format being filled.
+    struct Frame {
+        Slot container;
+        Step reached;
+        bool object;
+        std::size_t count = 0;   // array: elements so far
+        std::uint32_t seen = 0;  // object: one bit per field present
+        Slot member{};           // object: where the value after the last key goes
+        std::string_view memberName{};
+    };
+
+    template <class T, class V>
+    static bool assign(T* out, V&& value) {
+        if constexpr (std::is_same_v<T, std::remove_cvref_t<V>>) {
+            *out = std::forward<V>(value);
+            return true;
+        }
+        return false;
+    }
+
+    void fail(std::string message) {
+        if (!failure_) failure_ = std::move(message);
+    }
+
+    // Where the next value stands, and the slot it fills (for an element, a new one at the end of the list).
+    Step nextStep() const {
+        if (frames_.empty()) return {};
+        const Frame& frame = frames_.back();
+        return frame.object ? Step{frame.memberName} : Step{{}, frame.count};
+    }
+    Slot nextSlot() {
+        if (frames_.empty()) return &bundle_;
+        Frame& frame = frames_.back();
+        if (frame.object) return frame.member;
+        ++frame.count;
+        return std::visit(
+            []<class T>(T* list) -> Slot {
+                if constexpr (IsList<T>::value) {
+                    return &list->emplace_back();
+                } else {
+                    return static_cast<Skipped*>(nullptr);  // not reached: only lists hold elements
+                }
+            },
+            frame.container);
+    }
+
+    // A scalar: found gives the "found ..." text, assign stores it and says whether the slot's type takes it.
+    template <class Found, class Assign>
+    bool scalar(const Found& found, const Assign& assign) {
+        if (failure_ || skipDepth_ > 0) return true;
+        if (skipNextValue_) {
+            skipNextValue_ = false;
+            return true;
+        }
+        const Step step = nextStep();
+        std::visit(
+            [&]<class T>(T* out) {
+                if constexpr (!std::is_same_v<T, Skipped>) {
+                    if (!assign(out)) wrongType<T>(step, found());
+                }
+            },
+            nextSlot());
+        return true;
+    }
+
+    template <class N>
+    bool integer(N value) {
+        return scalar([&] { return "number " + std::to_string(value); },
+                      [&]<class T>(T* out) {
+                          if constexpr (std::is_same_v<T, std::int32_t>) {
+                              if (std::in_range<std::int32_t>(value)) {
+                                  *out = static_cast<std::int32_t>(value);
+                                  return true;
+                              }
+                          }
+                          return false;
+                      });
+    }
+
+    // The start of an object or array; open is called with the slot it fills unless the value is skipped.
+    template <class Open>
+    bool start(const Open& open) {
+        if (failure_) return true;
+        if (skipDepth_ > 0 || skipNextValue_) {
+            skipNextValue_ = false;
+            ++skipDepth_;
+            return true;
+        }
+        const Step step = nextStep();
+        std::visit(
+            [&]<class T>(T* out) {
+                if constexpr (!std::is_same_v<T, Skipped>) open(out, step);
+            },
+            nextSlot());
+        return true;
+    }
+
+    // The end of an object or array: true when it ends a skipped one (or the decoder has failed).
+    bool leaveSkipped() {
+        if (failure_) return true;
+        if (skipDepth_ == 0) return false;
+        --skipDepth_;
+        return true;
+    }
+
+    template <class T>
+    void wrongType(const Step& step, std::string_view found) {
+        fail("Expected " + std::string(expectedText<T>()) + " at path: " + pathText(step) + ", found " +
+             std::string(found));
+    }
+
+    // "$", then ".member" or "[index]" for each open frame below the root, then the final step if any.
+    std::string pathText(const std::optional<Step>& last) const {
+        std::string out = "$";
+        auto add = [&](const Step& step) {
+            if (step.member.empty()) {
+                out += '[';
+                out += std::to_string(step.index);
+                out += ']';
+            } else {
+                out += '.';
+                out += step.member;
+            }
+        };
+        for (std::size_t i = 1; i < frames_.size(); ++i) add(frames_[i].reached);
+        if (last && !frames_.empty()) add(*last);
+        return out;
+    }
+
+    SignatureBundleDto bundle_;
+    std::vector<Frame> frames_;
+    std::uint64_t skipDepth_ = 0;  // nesting inside a skipped value
+    bool skipNextValue_ = false;   // the value after the last key is skipped
+    std::optional<std::string> failure_;
+    std::optional<std::string> syntaxError_;
+};
+
+// Whether the parser's conversion of a number token (strtod, in the C locale's notation) overflows a double,
+// so that it refuses the number. from_chars answers for most numbers without a copy, but out of range it does
+// not tell too large from too close to zero, which the parser takes for 0.
+bool overflows(std::string_view number) {
+    double value;
+    if (std::from_chars(number.data(), number.data() + number.size(), value).ec !=
+        std::errc::result_out_of_range) {
+        return false;
+    }
+    static const locale_t C_NUMERIC = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+    return std::isinf(strtod_l(std::string(number).c_str(), nullptr, C_NUMERIC));
+}
+
+// The text as the parser reads it: the document byte for byte, except two rewrites of one token by another of
+// the same length, so that every position in a message stays right. nlohmann's lexer refuses a lone UTF-16
+// surrogate escape and a number beyond the range of a double, although the JSON grammar allows both, so
+// either would fail a document through a member the decoder skips anyway. A lone surrogate becomes "\uFFFD",
+// the replacement character, wherever it stands (a kept string thus stays sound UTF-8); an out-of-range
+// number becomes "0e000...", only inside a skipped value (a member of the format still refuses it). The
+// parser reads each byte once, in order, only after it has reported every value before it, so the decoder's
+// state tells what the bytes belong to.
+class Source {
+public:
+    Source(std::string_view text, const Decoder& decoder) : text_(text), decoder_(decoder) {}
+
+    class Cursor {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = char;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const char*;
+        using reference = char;
+
+        Cursor() = default;
+        Cursor(Source* source, std::size_t position) : source_(source), position_(position) {}
+        char operator*() const { return source_->at(position_); }
+        Cursor& operator++() {
+            ++position_;
+            return *this;
+        }
+        Cursor operator++(int) {
+            Cursor before = *this;
+            ++position_;
+            return before;
+        }
+        bool operator==(const Cursor& other) const { return position_ == other.position_; }
+
+    private:
+        Source* source_ = nullptr;
+        std::size_t position_ = 0;
+    };
+
+    Cursor begin() { return {this, 0}; }
+    Cursor end() { return {this, text_.size()}; }
+
+private:
+    enum class Mode { VALUE, STRING, ESCAPE };
+    enum class Rewrite { NONE, NUMBER, SURROGATE };
+
+    // The parser reads every position once, in order; this is the one path per byte, so it stays small.
+    char at(std::size_t position) {
+        if (position == next_) {
+            ++next_;
+            if (position >= regionEnd_) classify(position);
+        }
+        if (position < regionEnd_ && rewrite_ != Rewrite::NONE) return rewritten(position);
+        return text_[position];
+    }
+
+    [[gnu::noinline]] char rewritten(std::size_t position) const {
+        if (rewrite_ == Rewrite::NUMBER) return position == regionBegin_ + 1 ? 'e' : '0';
+        return "uFFFD"[position - regionBegin_];
+    }
+
+    void region(std::size_t begin, std::size_t end, Rewrite rewrite) {
+        regionBegin_ = begin;
+        regionEnd_ = end;
+        rewrite_ = rewrite;
+    }
+
+    // A byte outside any token already looked at.
+    void classify(std::size_t p) {
+        const char c = text_[p];
+        switch (mode_) {
+            case Mode::VALUE:
+                if (c == '"') {
+                    mode_ = Mode::STRING;
+                } else if ((c == '-' || (c >= '0' && c <= '9')) && startsToken(p) && decoder_.skipping()) {
+                    number(p);
+                }
+                return;
+            case Mode::STRING:
+                if (c == '"') mode_ = Mode::VALUE;
+                if (c == '\\') mode_ = Mode::ESCAPE;
+                return;
+            case Mode::ESCAPE:
+                mode_ = Mode::STRING;
+                if (c == 'u') escape(p);
+                return;
+        }
+    }
+
+    // Whether the lexer starts a token at p, unless the text is malformed before it (a digit in "nu1" is not
+    // the start of a number, and is the lexer's to report as it is).
+    bool startsToken(std::size_t p) const {
+        return p == 0 || std::string_view(" \t\n\r[,:").find(text_[p - 1]) != std::string_view::npos;
+    }
+
+    // The number token starting at p, as JSON's grammar and nlohmann's lexer delimit it; a malformed one is
+    // left for the lexer to report.
+    [[gnu::noinline]] void number(std::size_t p) {
+        std::size_t q = p;
+        auto digits = [&] {
+            const std::size_t from = q;
+            while (q < text_.size() && text_[q] >= '0' && text_[q] <= '9') ++q;
+            return q > from;
+        };
+        if (text_[q] == '-') ++q;
+        if (q < text_.size() && text_[q] == '0') {
+            ++q;
+        } else if (!digits()) {
+            return;
+        }
+        if (q < text_.size() && text_[q] == '.') {
+            ++q;
+            if (!digits()) return;
+        }
+        if (q < text_.size() && (text_[q] == 'e' || text_[q] == 'E')) {
+            ++q;
+            if (q < text_.size() && (text_[q] == '+' || text_[q] == '-')) ++q;
+            if (!digits()) return;
+        }
+        // Only a whole value is rewritten: a number followed by anything but what may follow a value makes
+        // the text malformed right there, and the lexer reports it as it stands. An overflowing number has at
+        // least five characters ("1e309"), room for "0e0".
+        const bool whole =
+            q == text_.size() || std::string_view(" \t\n\r,]}").find(text_[q]) != std::string_view::npos;
+        region(p, q, whole && overflows(text_.substr(p, q - p)) ? Rewrite::NUMBER : Rewrite::NONE);
+    }
+
+    // "\uXXXX" with p at the "u".
+    [[gnu::noinline]] void escape(std::size_t p) {
+        const auto unit = [&](std::size_t at) -> std::optional<unsigned> {
+            if (at + 4 > text_.size()) return std::nullopt;
+            unsigned value = 0;
+            const auto [end, error] = std::from_chars(text_.data() + at, text_.data() + at + 4, value, 16);
+            if (error != std::errc() || end != text_.data() + at + 4) return std::nullopt;
+            return value;
+        };
+        const std::optional<unsigned> first = unit(p + 1);
+        if (!first || *first < 0xD800 || *first > 0xDFFF) return;
+        if (*first <= 0xDBFF && text_.substr(p + 5, 2) == "\\u") {
+            const std::optional<unsigned> second = unit(p + 7);
+            // A broken escape after it fails the document anyway; left as it is, the message shows the text.
+            if (!second) return;
+            if (*second >= 0xDC00 && *second <= 0xDFFF) {
+                region(p, p + 11, Rewrite::NONE);  // a proper pair
+                return;
+            }
+        }
+        region(p, p + 5, Rewrite::SURROGATE);
+    }
+
+    std::string_view text_;
+    const Decoder& decoder_;
+    std::size_t next_ = 0;  // the position the parser reads next
+    Mode mode_ = Mode::VALUE;
+    std::size_t regionBegin_ = 0;
+    std::size_t regionEnd_ = 0;
+    Rewrite rewrite_ = Rewrite::NONE;
+};
+
+// Line and column (both from 1, columns in bytes) of a byte, as the parser's messages count them.
+std::string positionText(std::string_view text, std::size_t offset) {
+    const std::string_view before = text.substr(0, offset);
+    const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t lineStart = before.rfind('\n');
+    const std::size_t column = offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
 std::vector<Pattern> compileAll(const std::vector<std::string>& sources,
@@ -148,17 +563,18 @@ std::vector<Pattern> compileAll(const std::vector<std::string>& sources,
 }  // namespace
 
 SignatureBundleDto SignatureBundleJson::parse(std::string_view text) {
-    Json document;
-    try {
-        // Strict by default: standard syntax, no comments, exactly one value with nothing after it.
-        document = Json::parse(text.begin(), text.end());
-    } catch (const Json::exception& e) {
-        // Syntax errors, and numbers too large for a double.
-        throw BundleDecodingError(e.what());
+    // The parser takes a NUL for the end of the text and skips a leading byte-order mark; neither is JSON.
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        throw BundleDecodingError("Unexpected NUL byte at " + positionText(text, nul));
     }
-    SignatureBundleDto dto;
-    decode(document, dto, Path{});
-    return dto;
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        throw BundleDecodingError("Unexpected byte order mark at " + positionText(text, 0));
+    }
+    Decoder decoder;
+    Source source(text, decoder);
+    // Strict: standard syntax, no comments, exactly one value with nothing after it.
+    Json::sax_parse(source.begin(), source.end(), &decoder, Json::input_format_t::json, true, false);
+    return std::move(decoder).result();
 }
 
 std::shared_ptr<const SignatureDatabase> SignatureBundleJson::toDatabase(const SignatureBundleDto& dto) {

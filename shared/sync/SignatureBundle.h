@@ -2,10 +2,13 @@
 // The signature bundle: the JSON document in which the signature service delivers a catalogue, its two
 // transfer records, and the decoder that turns a document into a catalogue of the detection core.
 //
-// The document arrives from the network and from the host's store, so decoding is strict: standard JSON only,
-// every defined member of its JSON type (no coercion, a null is never a default, integers in the 32-bit
-// signed range), required members present, nothing after the closing brace. Members the format does not
-// define are skipped at every level, so the service can add some without breaking older clients.
+// The document arrives from the network and from the host's store, so decoding is strict: standard JSON only
+// (no NUL byte, no byte-order mark), every defined member of its JSON type (no coercion, a null is never a
+// default, integers in the 32-bit signed range), required members present, nothing after the closing brace.
+// A member written twice is checked at each occurrence, and the last one gives the value. Members the format
+// does not define are skipped at every level whatever their value, so the service can add some without
+// breaking older clients. A lone UTF-16 surrogate escape in a kept text reads as U+FFFD, so every text of a
+// decoded bundle is well-formed UTF-8.
 
 #include <array>
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "shared/record/Whitespace.h"
 #include "shared/sync/ServiceUrl.h"
 #include "shared/sync/SignatureBundle.h"
 
@@ -40,7 +41,7 @@ std::shared_ptr<const SignatureDatabase> SignatureSyncClient::loadCached() const
 }
 
 SyncResult SignatureSyncClient::sync() const {
-    if (service_url::isBlank(baseUrl_)) return failed(std::string(NO_BASE_URL_REASON));
+    if (text::isBlank(baseUrl_)) return failed(std::string(NO_BASE_URL_REASON));
     const std::string url = service_url::join(baseUrl_, SIGNATURES_PATH);
 
     HttpHeaders headers;

@@ -57,6 +57,14 @@ TEST(BundleParse, SkipsMembersTheFormatDoesNotDefineAtEveryLevel) {
         R"({"version": 3, "extra": {"version": "x", "signatures": 5}})",
         R"({"version": 3, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "note": null,
                                           "nested": {"id": 5}, "list": [[]]}]})",
+        // whatever their value: numbers beyond a double and lone surrogates are valid JSON too
+        R"({"version": 3, "x": 1e400})",
+        R"({"x": [-1e400, 1E+999, 1e-999, {"y": 123456789e999}], "version": 3})",
+        R"({"version": 3, "x": "\ud800"})",
+        R"({"version": 3, "x": {"\udc00": ["\ud800\ud800", "\udbff\u0041"]}})",
+        R"({"\ud800": 1, "version": 3})",
+        R"({"version": 3, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "x": 1e999,
+                                          "y": "\udfff"}]})",
     };
     for (const char* document : documents) {
         const auto dto = SignatureBundleJson::parse(document);
@@ -111,6 +119,20 @@ TEST(BundleParse, RejectsWhatBreaksTheRules) {
         R"({"version": 1, "signatures": {}})",
         R"({"version": 1, "signatures": [5]})",
         R"({"version": 1, "exclusionPatterns": [["a"]]})",
+        // a number beyond a double where the format has a member, also right after a skipped one
+        R"({"x": 1e400, "version": 1e400})",
+        R"({"version": 1, "x": [1e400], "signatures": [{"id": "a", "brand": "b", "displayName": "c",
+                                                         "x": -1e400, "companyIds": [-1e400]}]})",
+        // skipped members are still checked for syntax
+        R"({"version": 1, "x": 01})",
+        R"({"version": 1, "x": 1.})",
+        R"({"version": 1, "x": -})",
+        R"({"version": 1, "x": 1e400.5})",
+        R"({"version": 1, "x": 1e400 2})",
+        R"({"version": 1, "x": [1e400,]})",
+        R"({"version": 1, "x": "\ud80"})",
+        R"({"version": 1, "x": "\ud800\u12G4"})",
+        R"({"version": 1, "x": "\ud800\"})",
         // required members
         R"({})",
         R"({"version": 1, "signatures": [{"id": "a", "displayName": "c"}]})",
@@ -136,6 +158,116 @@ TEST(BundleParse, FailuresSayWhatAndWhere) {
     EXPECT_THAT(signature, HasSubstr("[brand, displayName]"));
     EXPECT_THAT(signature, HasSubstr("glintward.detection.sync.SignatureDto"));
     EXPECT_THAT(signature, HasSubstr("$.signatures[0]"));
+}
+
+TEST(BundleParse, FailureMessagesKeepTheirWording) {
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> cases[] = {
+        {"[]", "Expected an object at path: $, found array"},
+        {R"({"version": "5"})",
+         "Expected an integer in the 32-bit signed range at path: $.version, found string"},
+        {R"({"version": 1E2})",
+         "Expected an integer in the 32-bit signed range at path: $.version, found number 100.0"},
+        {R"({"version": 18446744073709551615})",
+         "Expected an integer in the 32-bit signed range at path: $.version, found number "
+         "18446744073709551615"},
+        {R"({"version": -2147483649})",
+         "Expected an integer in the 32-bit signed range at path: $.version, found number -2147483649"},
+        {R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c"},
+                                          {"id": 5, "brand": "b", "displayName": "c"}]})",
+         "Expected a string at path: $.signatures[1].id, found number 5"},
+        {R"({"version": 1, "signatures": {}})", "Expected an array at path: $.signatures, found object"},
+        {R"({"version": 1, "exclusionPatterns": ["a", ["a"]]})",
+         "Expected a string at path: $.exclusionPatterns[1], found array"},
+        {R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIdsVerified": {}}]})",
+         "Expected a boolean at path: $.signatures[0].companyIdsVerified, found object"},
+        {"{}",
+         "Field 'version' is required for type with serial name "
+         "'glintward.detection.sync.SignatureBundleDto', "
+         "but it was missing at path: $"},
+        {R"({"version": 1, "signatures": [{}, {"id": "a"}]})",
+         "Fields [id, brand, displayName] are required for type with serial name "
+         "'glintward.detection.sync.SignatureDto', but they were missing at path: $.signatures[0]"},
+        {R"({"version": 1,})",
+         "[json.exception.parse_error.101] parse error at line 1, column 15: syntax error while parsing "
+         "object "
+         "key - unexpected '}'; expected string literal"},
+        {R"({"version": 1e999})", "[json.exception.out_of_range.406] number overflow parsing '1e999'"},
+        // in a skipped value too, the position and the text read are the document's own
+        {R"({"version": 1, "x" 1e400})",
+         "[json.exception.parse_error.101] parse error at line 1, column 24: syntax error while parsing "
+         "object "
+         "separator - unexpected number literal; expected ':'"},
+        {R"({"version": 1, "x": [1, 2 1e400]})",
+         "[json.exception.parse_error.101] parse error at line 1, column 31: syntax error while parsing "
+         "array - "
+         "unexpected number literal; expected ']'"},
+        {R"({"version": 1, "x": "\ud800\u12G4"})",
+         "[json.exception.parse_error.101] parse error at line 1, column 32: syntax error while parsing "
+         "value - "
+         "invalid string: '\\u' must be followed by 4 hex digits; last read: '\"\\ud800\\u12G'"},
+        {R"({"version": 1, "x": [nu1e400]})",
+         "[json.exception.parse_error.101] parse error at line 1, column 24: syntax error while parsing "
+         "value - "
+         "invalid literal; last read: '\"x\": [nu1'"},
+        {R"({"version": 1, "x": 1e-400} x)",
+         "[json.exception.parse_error.101] parse error at line 1, column 29: syntax error while parsing "
+         "value - "
+         "invalid literal; last read: '1e-400} x'; expected end of input"},
+        {R"({"version": 1, "x": [1e400x]})",
+         "[json.exception.out_of_range.406] number overflow parsing '1e400'"},
+        // a syntax error anywhere wins over a member of the wrong type before it
+        {R"({"version": "5"} x)",
+         "[json.exception.parse_error.101] parse error at line 1, column 18: syntax error while parsing "
+         "value "
+         "- invalid literal; last read: '\"5\"} x'; expected end of input"},
+        // the parser would stop at a NUL or skip a byte-order mark; neither is JSON
+        {"{\"version\": 5}\0{\"signatures\": 1}"s, "Unexpected NUL byte at line 1, column 15"},
+        {"{\"version\": 5,\n  \"x\": \"\0\"}"s, "Unexpected NUL byte at line 2, column 9"},
+        {"\0"s, "Unexpected NUL byte at line 1, column 1"},
+        {"\xEF\xBB\xBF{\"version\": 5}", "Unexpected byte order mark at line 1, column 1"},
+    };
+    for (const auto& [document, message] : cases) EXPECT_EQ(decodingError(document), message) << document;
+}
+
+TEST(BundleParse, RepeatedMembersAreCheckedAtEveryOccurrenceAndTheLastWins) {
+    EXPECT_EQ(SignatureBundleJson::parse(R"({
+        "version": 1, "exclusionPatterns": ["a"], "version": 2,
+        "signatures": [{"id": "x", "brand": "b", "displayName": "c", "companyIdsVerified": true}],
+        "exclusionPatterns": ["b", "c"],
+        "signatures": [{"id": "first", "brand": "b", "displayName": "c", "companyIds": [1], "id": "last",
+                        "companyIds": []}] })"),
+              (SignatureBundleDto{2, {"b", "c"}, {{"last", "b", "c", {}, {}, false, {}}}}));
+
+    const char* refused[] = {
+        R"({"version": null, "version": 1})",
+        R"({"version": "1", "version": 1})",
+        R"({"version": 1, "exclusionPatterns": [null], "exclusionPatterns": []})",
+        R"({"version": 1, "signatures": [{"id": "a"}], "signatures": []})",
+        R"({"version": 1, "signatures": [{"id": "a", "brand": "b", "displayName": "c", "companyIdsVerified": 1,
+                                          "companyIdsVerified": true}]})",
+    };
+    for (const char* document : refused) EXPECT_FALSE(decodingError(document).empty()) << document;
+}
+
+TEST(BundleParse, LoneSurrogatesInKeptTextsBecomeTheReplacementCharacter) {
+    const std::string replacement = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"(a\ud800b)", "a" + replacement + "b"},
+        {R"(\uDC00)", replacement},
+        {R"(\udc00\ud800)", replacement + replacement},
+        {R"(\ud800\u0041)", replacement + "A"},
+        {R"(\udbff\ud800\udc00)", replacement + "\xF0\x90\x80\x80"},
+        {R"(\ud800\\udc00)", replacement + "\\udc00"},
+        {R"(\uD83D\uDE00)", "\xF0\x9F\x98\x80"},  // a pair stays the character it writes
+    };
+    for (const auto& [escaped, utf8] : cases) {
+        const auto dto = SignatureBundleJson::parse(R"({"version": 1, "signatures": [{"id": "a", "brand": "b",
+            "displayName": ")" + escaped + R"(", "namePatterns": [")" +
+                                                    escaped + R"("]}]})");
+        EXPECT_EQ(dto.signatures[0].displayName, utf8) << escaped;
+        EXPECT_EQ(dto.signatures[0].namePatterns, std::vector<std::string>{utf8}) << escaped;
+    }
 }
 
 TEST(BundleConversion, BuildsTheCatalogueInDocumentOrder) {

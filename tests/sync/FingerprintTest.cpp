@@ -134,7 +134,7 @@ TEST_F(FingerprintTest, EachAddressIsSentOnceAndTheCapCountsRecordedAddresses) {
     for (std::int32_t cap : {0, -1}) {
         EXPECT_EQ(submitter(cap).submit(advertisement("a"), match), SubmitResult::SKIPPED_CAP);
     }
-    for (const char* blank : {"", "  "}) {
+    for (const char* blank : {"", "  ", "\xC2\xA0", "\xE3\x80\x80\x1F"}) {
         EXPECT_EQ(submitter(20, blank).submit(advertisement("a"), match), SubmitResult::FAILED);
     }
     EXPECT_EQ(transport->requests().size(), 6u);

@@ -46,10 +46,32 @@ protected:
 };
 
 TEST_F(SyncClientTest, BlankBaseUrlFailsBeforeAnyCall) {
-    for (const char* base : {"", "   ", "\t\n"}) {
-        EXPECT_EQ(sync(base), failed("no API base URL configured")) << '"' << base << '"';
+    // Blank is empty or whitespace only, by the module's one whitespace set (the label lists use it too).
+    const std::pair<const char*, bool> cases[] = {
+        {"", true},
+        {"   ", true},
+        {"\t\n", true},
+        {"\xC2\xA0", true},                                    // U+00A0
+        {"\xE2\x80\xA8", true},                                // U+2028
+        {"\xE3\x80\x80", true},                                // U+3000
+        {"\x1F", true},                                        // U+001F
+        {" \x1C\xE2\x80\x89\xE1\x9A\x80\xE2\x81\x9F ", true},  // U+001C, U+2009, U+1680, U+205F
+        {"\xC2\x85", false},                                   // U+0085 is not whitespace here
+        {"\xE2\x80\x8B", false},                               // nor is the zero-width space U+200B
+        {"\xC2", false},                                       // a broken sequence is text
+        {"x", false},
+    };
+    transport->answer({304, {}, {}});
+    for (const auto& [base, blank] : cases) {
+        const std::size_t calls = log->calls().size();
+        const SyncResult result = sync(base);
+        if (blank) {
+            EXPECT_EQ(result, failed("no API base URL configured")) << '"' << base << '"';
+            EXPECT_EQ(log->calls().size(), calls) << '"' << base << '"';
+        } else {
+            EXPECT_EQ(result, SyncResult{SyncResult::NotModified{}}) << '"' << base << '"';
+        }
     }
-    EXPECT_TRUE(log->calls().empty());
 }
 
 TEST_F(SyncClientTest, RequestGoesToTheSignaturesPathWithoutDoubledSlashes) {
@@ -127,8 +149,10 @@ TEST_F(SyncClientTest, LowerVersionIsStillSavedAndReturned) {
 
 TEST_F(SyncClientTest, MalformedBundleFailsAndKeepsTheStore) {
     keep("old", "\"v6\"");
-    for (const char* body :
-         {R"({"version": 2.5})", R"({"version": 1} trailing)", "", R"({"signatures": []})"}) {
+    using namespace std::string_literals;
+    for (const std::string& body :
+         {R"({"version": 2.5})"s, R"({"version": 1} trailing)"s, ""s, "{\"version\": 5}\0trailing"s,
+          "\xEF\xBB\xBF{\"version\": 5}"s, R"({"signatures": []})"s}) {
         transport->answer({200, body, {{"etag", "\"v7\""}}});
         const SyncResult result = sync();
         const auto* failure = result.as<SyncResult::Failed>();
