@@ -73,6 +73,8 @@ void CallbackGate::reportDiscovery(Peripheral peripheral, AdvertisementData data
 void CallbackGate::reportDiscoveries(std::vector<Discovery> discoveries) {
     if (discoveries.empty()) return;
     queue_.async([shared = shared_, discoveries = std::move(discoveries)] {
+        // Whatever the delegate queues elsewhere for each discovery wakes those queues once, after the batch.
+        SerialQueue::WakeBatch batch;
         for (const Discovery& discovery : discoveries) shared->deliver(discovery);
     });
 }
