@@ -4,6 +4,8 @@
 //   shown    the same with the panel shown (the dial animates)
 //   replay   200 matching advertisements per second with the panel shown, with the longest frame
 //   hidden-replay  the same replay with the panel hidden: what the detection loop costs without drawing
+//   hidden-crowd   the panel hidden over a crowd of 200 devices that match nothing, 2,000 advertisements per
+//                  second: what hearing a busy room costs above "hidden"
 //   detections     the panel shown over three pairs of glasses heard twice a second each: blips on the dial
 // Usage: bench_panel [seconds per scenario, default 30]
 //          offscreen, on Qt Quick's software backend: the four scenarios
@@ -201,6 +203,14 @@ int main(int argc, char** argv) {
     const QString few = dir.filePath("few.btsnoop");
     devices.resize(3);
     glintward::testing::writeCapture(few.toStdString(), devices, seconds + 10, 2);
+    const QString crowd = dir.filePath("crowd.btsnoop");
+    std::vector<glintward::testing::AdvertisingDevice> phones;
+    for (int i = 0; i < 200; ++i) {
+        char address[18];
+        std::snprintf(address, sizeof address, "DE:AD:00:00:%02X:%02X", i >> 8, i & 0xFF);
+        phones.push_back({address, "Phone " + std::to_string(i), -60 - i % 30});
+    }
+    glintward::testing::writeCapture(crowd.toStdString(), phones, seconds + 10, 10);
     QDir(dir.path()).mkpath("config/glintward");
     QFile defaults(dir.filePath("config/glintward/defaults.json"));
     if (!defaults.open(QIODevice::WriteOnly)) return 1;
@@ -213,8 +223,11 @@ int main(int argc, char** argv) {
     if (!x11) {
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QT_QUICK_BACKEND", "software");
-        for (const auto& [name, capture] :
-             {std::pair{"hidden", quiet}, {"shown", quiet}, {"replay", busy}, {"hidden-replay", busy}}) {
+        for (const auto& [name, capture] : {std::pair{"hidden", quiet},
+                                            {"shown", quiet},
+                                            {"replay", busy},
+                                            {"hidden-replay", busy},
+                                            {"hidden-crowd", crowd}}) {
             if (const int code = runScenario(QString::fromLatin1(name), capture, seconds, env)) return code;
         }
         return 0;
