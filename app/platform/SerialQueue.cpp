@@ -35,8 +35,7 @@ void SerialQueue::async(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
         work_.push_back(std::move(work));
-        // Only a worker that sleeps with nothing queued needs waking; one already told to get up will find
-        // this.
+        // Only a worker asleep with nothing queued needs waking; one already told to get up finds this too.
         if (waiting_ && !woken_) {
             holdBack = held.depth > 0;
             wakeNow = !holdBack;
