@@ -124,8 +124,7 @@ void RadarModel::stopScanning() {
     engineQueue_->async([this] {
         engineSide_->scanning = false;
         RadarState stopped = engineSide_->engine.currentState(false, storedMutedAddresses());
-        QMetaObject::invokeMethod(this, [this, stopped = std::move(stopped)]() mutable { setState(std::move(stopped)); },
-                                  Qt::QueuedConnection);
+        toMainThread([this, stopped = std::move(stopped)]() mutable { setState(std::move(stopped)); });
     });
 }
 
@@ -176,12 +175,30 @@ void RadarModel::publish() {
     const ThreatLevel alertable = AlertPolicy::shared().alertableThreatLevel(next, prefs.alertThreshold());
     const bool alert = engineSide_->alertGate.shouldAlert(alertable, nowMs());
     const bool tap = alert && prefs.hapticAlerts();
-    // Queued on this object, so states reach the main thread in publishing order.
+    toMainThread([this, next = std::move(next), tap]() mutable {
+        setState(std::move(next));
+        if (tap) haptics_->perform();
+    });
+}
+
+void RadarModel::toMainThread(std::function<void()> work) {
+    bool first = false;
+    {
+        std::lock_guard lock(toMainMutex_);
+        first = toMain_.empty();
+        toMain_.push_back(std::move(work));
+    }
+    if (!first) return;  // the call already on its way runs this too
+    // Queued on this object, so nothing runs once the model is gone.
     QMetaObject::invokeMethod(
         this,
-        [this, next = std::move(next), tap]() mutable {
-            setState(std::move(next));
-            if (tap) haptics_->perform();
+        [this] {
+            std::vector<std::function<void()>> due;
+            {
+                std::lock_guard lock(toMainMutex_);
+                due.swap(toMain_);
+            }
+            for (auto& work : due) work();
         },
         Qt::QueuedConnection);
 }

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include <QObject>
 #include <QTimer>
@@ -82,6 +84,9 @@ private:
 
     void handle(const BleAdvertisement& advertisement);  // engine queue
     void publish();                                       // engine queue
+    // Runs the work on the main thread, in the order given. A burst of calls costs the main thread one
+    // wake-up.
+    void toMainThread(std::function<void()> work);
     void syncLibraryNow(bool loadCacheFirst);
     Set<std::string> storedMutedAddresses() const;
     std::int64_t nowMs() const;
@@ -101,6 +106,9 @@ private:
     bool syncStarted_ = false;
     QTimer pruneTimer_;
     std::thread syncThread_;
+
+    std::mutex toMainMutex_;
+    std::vector<std::function<void()>> toMain_;  // handed to the main thread, not yet run there
 
     std::unique_ptr<EngineSide> engineSide_;
     // Declared last so they go first: the scanner stops feeding the queue, then the queue runs out.

@@ -14,6 +14,7 @@
 #include "app/Views/ViewsModule.h"
 #include "app/platform/UserDefaults.h"
 #include "tray/PanelModule.h"
+#include "tray/SceneGraphBackend.h"
 #include "tray/TrayGlyph.h"
 
 namespace glintward {
@@ -60,6 +61,7 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
     connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardTrayApp::onMarksChanged);
 
     const bool withTray = QSystemTrayIcon::isSystemTrayAvailable();
+    chooseSceneGraphBackend();
     panel_ = std::make_unique<QQuickView>();
     initViewsModule(*panel_->engine());
     initPanelModule(*panel_->engine());

@@ -1,8 +1,9 @@
 import Glintward.Views
 import QtQuick
 
-// One device marker: a dot with a ring that keeps growing and fading. Its frame sits on the dial's centre;
-// the offset and the rotation about that centre put it `radius` away at angle `bearing`.
+// One device marker: a dot with a ring that keeps growing and fading. Its frame sits on the dial's centre; the
+// offset puts it `radius` away at angle `bearing`. A translation rather than a rotation, since the marker is round:
+// unrotated, its circles are copied from cached pictures instead of being filled as paths every frame.
 Item {
     id: blip
 
@@ -13,10 +14,10 @@ Item {
 
     width: 16
     height: 16
-    transform: [
-        Translate { x: blip.radius },
-        Rotation { origin.x: 8; origin.y: 8; angle: blip.bearing }
-    ]
+    transform: Translate {
+        x: blip.radius * Math.cos(blip.bearing * Math.PI / 180)
+        y: blip.radius * Math.sin(blip.bearing * Math.PI / 180)
+    }
 
     // The ring grows by size and line width together, as a scale would, but drawn at each size.
     Rectangle {

@@ -13,7 +13,7 @@ Item {
     property real diameter: 170
     property bool animated: true
 
-    // Every layer draws with this colour, which follows the status colour over 0.4 s.
+    // Every part draws with this colour, which follows the status colour over 0.4 s.
     property color shownColor: statusColor
     Behavior on shownColor {
         enabled: dial.animated
@@ -26,31 +26,65 @@ Item {
 
     implicitWidth: diameter
     implicitHeight: diameter
+    // Nothing is drawn outside the dial; clipped, a frame's repaint is the dial's rectangle and nothing around it
+    // (a turned picture's bounds reach past its corners).
+    clip: true
 
-    Repeater {
-        model: [[1.0, 0.32], [0.72, 0.22], [0.4, 0.16]]
-        Rectangle {
-            required property var modelData
-            objectName: "ring"
-            anchors.centerIn: parent
-            width: dial.diameter * modelData[0]
-            height: width
-            radius: width / 2
-            color: "transparent"
-            border.width: 1
-            border.color: dial.tinted(modelData[1])
+    // The rings do not move: drawn once into a layer, they cost one copy a frame while the sweep turns over them.
+    // Only on the software backend, which fills every shape with the processor; on a graphics card a layer is
+    // an extra pass that saves nothing.
+    Item {
+        anchors.fill: parent
+        layer.enabled: GraphicsInfo.api === GraphicsInfo.Software
+        Repeater {
+            model: [[1.0, 0.32], [0.72, 0.22], [0.4, 0.16]]
+            Rectangle {
+                required property var modelData
+                objectName: "ring"
+                anchors.centerIn: parent
+                width: dial.diameter * modelData[0]
+                height: width
+                radius: width / 2
+                color: "transparent"
+                border.width: 1
+                border.color: dial.tinted(modelData[1])
+            }
         }
     }
 
+    // The sweep, a slice of the dial turning about its apex at the dial's centre. On the software backend only a
+    // cached picture of the slice turns, which costs far less a frame than filling the gradient slice afresh; the
+    // picture is redrawn whenever the slice changes, since a turning cached picture misses changes to its source.
     SweepWedge {
-        id: wedge
-        objectName: "sweepWedge"
-        visible: dial.scanning
-        anchors.centerIn: parent
-        width: dial.diameter * 0.96
-        height: width
+        id: slice
+        x: dial.width / 2
+        y: dial.height / 2 - height
+        radius: dial.diameter * 0.48
         sweep: 88
         color: dial.shownColor
+        visible: dial.scanning && !wedge.cached
+        rotation: wedge.cached ? 0 : wedge.rotation
+    }
+    ShaderEffectSource {
+        id: wedge
+        readonly property bool cached: GraphicsInfo.api === GraphicsInfo.Software
+        objectName: "sweepWedge"
+        visible: dial.scanning
+        x: slice.x
+        y: slice.y
+        width: slice.width
+        height: slice.height
+        transformOrigin: Item.BottomLeft
+        sourceItem: cached ? slice : null
+        hideSource: cached
+        live: false
+        smooth: true
+        Connections {
+            target: slice
+            function onColorChanged() { wedge.scheduleUpdate() }
+            function onRadiusChanged() { wedge.scheduleUpdate() }
+            function onSweepChanged() { wedge.scheduleUpdate() }
+        }
     }
     // Stopping resets the turn; starting again turns from 0.
     NumberAnimation {

@@ -2,19 +2,23 @@ import Glintward.Views
 import QtQuick
 import QtQuick.Shapes
 
-// The pie slice that ends at the 0-degree direction (pointing right) and starts `sweep` degrees before it,
-// filled bright at its leading edge and fading to nothing at its trailing edge.
+// The pie slice whose apex is the item's bottom-left corner: it ends at the 0-degree direction (pointing right)
+// and starts `sweep` degrees (at most 90) before it, filled bright at its leading edge and fading to nothing at
+// its trailing edge. The item is the slice's quarter of the circle and no more (`radius` square, rounded up to
+// whole pixels), so turning it about its apex repaints only what the slice covers.
 Shape {
     id: wedge
 
     property real sweep: 88
     property color color: "white"
 
-    readonly property real cx: width / 2
-    readonly property real cy: height / 2
-    readonly property real r: Math.min(width, height) / 2
+    property real radius: 50
 
     function tinted(a) { return Qt.rgba(color.r, color.g, color.b, a) }
+
+    implicitWidth: Math.ceil(radius)
+    implicitHeight: Math.ceil(radius)
+    transformOrigin: Item.BottomLeft
 
     ShapePath {
         strokeWidth: -1
@@ -22,25 +26,25 @@ Shape {
         // The conical gradient runs counter-clockwise on screen from its angle, which is the way from the
         // leading edge back across the wedge.
         fillGradient: ConicalGradient {
-            centerX: wedge.cx
-            centerY: wedge.cy
+            centerX: 0
+            centerY: wedge.height
             angle: 0
             GradientStop { position: 0; color: wedge.tinted(0.45) }
             GradientStop { position: wedge.sweep / 720; color: wedge.tinted(0.1) }
             GradientStop { position: wedge.sweep / 360; color: wedge.tinted(0) }
             GradientStop { position: 1; color: wedge.tinted(0) }
         }
-        startX: wedge.cx
-        startY: wedge.cy
+        startX: 0
+        startY: wedge.height
         PathAngleArc {
-            centerX: wedge.cx
-            centerY: wedge.cy
-            radiusX: wedge.r
-            radiusY: wedge.r
+            centerX: 0
+            centerY: wedge.height
+            radiusX: wedge.radius
+            radiusY: wedge.radius
             startAngle: -wedge.sweep
             sweepAngle: wedge.sweep
             moveToStart: false
         }
-        PathLine { x: wedge.cx; y: wedge.cy }
+        PathLine { x: 0; y: wedge.height }
     }
 }

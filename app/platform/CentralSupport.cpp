@@ -69,7 +69,12 @@ void CallbackGate::reportDiscoveries(std::vector<Discovery> discoveries, std::fu
     handOvers_.fetch_add(1, std::memory_order_relaxed);
     queue_.async(
         [shared = shared_, discoveries = std::move(discoveries), afterwards = std::move(afterwards)] {
-            for (const Discovery& discovery : discoveries) shared->deliver(discovery);
+            {
+                // Whatever the delegate queues elsewhere for each discovery wakes those queues once, after
+                // the batch.
+                SerialQueue::WakeBatch batch;
+                for (const Discovery& discovery : discoveries) shared->deliver(discovery);
+            }
             if (afterwards && shared->open) afterwards();
         });
 }

@@ -2,9 +2,22 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <future>
+#include <memory>
+#include <utility>
+#include <vector>
 
 namespace glintward {
+
+namespace {
+// This thread's open wake batches, and the queues whose wake-up they hold back.
+struct HeldWakeUps {
+    int depth = 0;
+    std::vector<SerialQueue*> queues;
+};
+thread_local HeldWakeUps held;
+}  // namespace
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), thread_([this] { run(); }) {}
 
@@ -18,11 +31,35 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(std::function<void()> work) {
+    bool wakeNow = false;
+    bool holdBack = false;
     {
         std::lock_guard lock(mutex_);
         work_.push_back(std::move(work));
+        // Only a worker asleep with nothing queued needs waking; one already told to get up finds this too.
+        if (waiting_ && !woken_) {
+            holdBack = held.depth > 0;
+            wakeNow = !holdBack;
+            woken_ = wakeNow;
+        }
+    }
+    if (wakeNow) wake_.notify_one();
+    if (holdBack && std::find(held.queues.begin(), held.queues.end(), this) == held.queues.end()) {
+        held.queues.push_back(this);
+    }
+}
+
+void SerialQueue::wake() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!waiting_ || woken_) return;
+        woken_ = true;
     }
     wake_.notify_one();
+}
+
+void SerialQueue::wakeHeldBack() {
+    for (SerialQueue* queue : std::exchange(held.queues, {})) queue->wake();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {
@@ -30,19 +67,37 @@ void SerialQueue::sync(const std::function<void()>& work) {
         work();
         return;
     }
-    std::promise<void> done;
-    async([&] {
+    // The promise belongs to the queued work, not to this frame: set_value may still be finishing on the
+    // worker when the wait below returns, and this frame may then be gone.
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    async([&work, done] {
         work();
-        done.set_value();
+        done->set_value();
     });
-    done.get_future().wait();
+    // Nothing this thread queued, this work included, may wait behind a wake-up held back while it waits.
+    wakeHeldBack();
+    finished.wait();
+}
+
+SerialQueue::WakeBatch::WakeBatch() {
+    ++held.depth;
+}
+
+SerialQueue::WakeBatch::~WakeBatch() {
+    if (--held.depth == 0) wakeHeldBack();
 }
 
 void SerialQueue::run() {
     pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !work_.empty(); });
+        while (work_.empty() && !stopping_) {
+            waiting_ = true;
+            wake_.wait(lock);
+            waiting_ = false;
+            woken_ = false;
+        }
         if (work_.empty()) return;  // stopping, and the backlog has run
         // Take the whole backlog at once: one lock per batch instead of one per item.
         std::deque<std::function<void()>> batch;

@@ -1,10 +1,18 @@
-// Runs the real application offscreen over a replayed capture and reports its CPU use, read from
-// /proc/self/stat, in three scenarios, each in a process of its own:
+// Runs the real application over a replayed capture and reports its CPU use, read from /proc/<pid>/stat, in
+// scenarios each in a process of its own:
 //   hidden   scanning a quiet capture with the panel hidden (the target is under 0.5 % of one core)
 //   shown    the same with the panel shown (the dial animates)
 //   replay   200 matching advertisements per second with the panel shown, with the longest frame
 //   hidden-replay  the same replay with the panel hidden: what the detection loop costs without drawing
+//   hidden-crowd   the panel hidden over a crowd of 200 devices that match nothing, 2,000 advertisements per
+//                  second: what hearing a busy room costs above "hidden"
+//   detections     the panel shown over three pairs of glasses heard twice a second each: blips on the dial
 // Usage: bench_panel [seconds per scenario, default 30]
+//          offscreen, on Qt Quick's software backend: the four scenarios
+//        bench_panel --x11 [seconds per run, default 20]
+//          on an X display of its own served by Xvfb, through GLX: "shown", "detections" and "replay" under
+//          Qt Quick's OpenGL renderer, under its software backend, and under the backend the application
+//          chooses by itself; beside each the X server's CPU share, which draws what the application sends it
 #include <unistd.h>
 #include <QApplication>
 #include <QDir>
@@ -13,6 +21,7 @@
 #include <QProcess>
 #include <QQuickView>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <fstream>
@@ -20,15 +29,18 @@
 
 #include "tests/uisupport/Captures.h"
 #include "tray/GlintwardTrayApp.h"
+#include "tray/SceneGraphBackend.h"
 
 namespace {
 
-// User plus system CPU time of this process, in seconds.
-double cpuSeconds() {
-    std::ifstream stat("/proc/self/stat");
+// User plus system CPU time of a process (this one when 0), in seconds.
+double cpuSeconds(qint64 pid = 0) {
+    std::ifstream stat(pid == 0 ? std::string("/proc/self/stat") : "/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto paren = text.rfind(')');
+    if (paren == std::string::npos) return 0;
     // The command name may hold blanks; the fields after it are counted from its closing parenthesis.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::istringstream fields(text.substr(paren + 2));
     std::string field;
     unsigned long long utime = 0;
     unsigned long long stime = 0;
@@ -39,14 +51,44 @@ double cpuSeconds() {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+QString loadAverage() {
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("?");
+    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
+}
+
 void runFor(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
+const char* backendName(QQuickWindow& window) {
+    switch (window.rendererInterface()->graphicsApi()) {
+        case QSGRendererInterface::Software:
+            return "software";
+        case QSGRendererInterface::OpenGL:
+            return "opengl";
+        case QSGRendererInterface::Vulkan:
+            return "vulkan";
+        default:
+            return "other";
+    }
+}
+
+// The X server's process, whose CPU time is read beside the application's (0 offscreen).
+qint64 serverPid() {
+    return qEnvironmentVariableIntValue("GLINTWARD_BENCH_SERVER_PID");
+}
+
 int scenario(const QString& name, int seconds, int argc, char** argv) {
     QApplication app(argc, argv);
+    // What learning the OpenGL renderer costs at start-up (the application asks again, by then from warm
+    // caches).
+    QElapsedTimer probe;
+    probe.start();
+    const QString renderer = glintward::openGlRenderer();
+    const double probeMs = static_cast<double>(probe.nsecsElapsed()) / 1e6;
     glintward::GlintwardTrayApp glintward;
     QQuickView& panel = glintward.panel();
     if (name.startsWith(QLatin1String("hidden"))) glintward.hidePanel();
@@ -66,21 +108,75 @@ int scenario(const QString& name, int seconds, int argc, char** argv) {
     frames = 0;
     longestFrameUs = 0;
     const double before = cpuSeconds();
+    const double serverBefore = serverPid() ? cpuSeconds(serverPid()) : 0;
     QElapsedTimer wall;
     wall.start();
     runFor(seconds * 1000);
     const double cpu = cpuSeconds() - before;
     const double elapsed = static_cast<double>(wall.elapsed()) / 1000.0;
+    QString server;
+    if (serverPid()) {
+        server = QStringLiteral("; X server %1 %")
+                     .arg(100.0 * (cpuSeconds(serverPid()) - serverBefore) / elapsed, 0, 'f', 2);
+    }
     std::printf(
-        "%-7s cpu %.3f s over %.1f s = %.2f %% of one core; %lld frames (%.1f/s), longest frame %.2f ms; "
-        "%d detections, %d in the session log\n",
-        qPrintable(name), cpu, elapsed, 100.0 * cpu / elapsed, static_cast<long long>(frames),
-        static_cast<double>(frames) / elapsed, static_cast<double>(longestFrameUs) / 1000.0,
+        "%-13s %-8s cpu %.3f s over %.1f s = %.2f %% of one core%s; %lld frames (%.1f/s), longest frame %.2f "
+        "ms; %d detections, %d in the session log; load %s; OpenGL \"%s\" learnt in %.1f ms\n",
+        qPrintable(name), backendName(panel), cpu, elapsed, 100.0 * cpu / elapsed, qPrintable(server),
+        static_cast<long long>(frames), static_cast<double>(frames) / elapsed,
+        static_cast<double>(longestFrameUs) / 1000.0,
         static_cast<int>(glintward.model().state().detections.size()),
-        static_cast<int>(glintward.model().state().sessionLog.size()));
+        static_cast<int>(glintward.model().state().sessionLog.size()), qPrintable(loadAverage()),
+        qPrintable(renderer), probeMs);
     std::fflush(stdout);
     return 0;
 }
+
+int runScenario(const QString& name, const QString& capture, int seconds, const QProcessEnvironment& env) {
+    QProcess child;
+    QProcessEnvironment childEnv = env;
+    childEnv.insert("GLINTWARD_REPLAY", capture);
+    child.setProcessEnvironment(childEnv);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {"--scenario", name, QString::number(seconds)});
+    child.waitForFinished((seconds + 60) * 1000);
+    return child.exitCode();
+}
+
+// Xvfb on the first free display from an offset set by our process id; stopped when this goes away.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        for (int n = 90 + getpid() % 400; n < 1000; ++n) {
+            if (!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) &&
+                !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))) {
+                display_ = n;
+                break;
+            }
+        }
+        server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server_.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(display_), "-screen", "0",
+                                               "1024x768x24", "-nolisten", "tcp"});
+        if (!server_.waitForStarted(5000)) return;
+        for (int i = 0; i < 500 && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display_)); ++i) {
+            QThread::msleep(20);
+        }
+    }
+    ~VirtualDisplay() {
+        server_.terminate();
+        if (!server_.waitForFinished(3000)) server_.kill();
+    }
+    bool running() const {
+        return server_.state() == QProcess::Running &&
+               QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display_));
+    }
+    QString name() const { return QStringLiteral(":%1").arg(display_); }
+    qint64 pid() const { return server_.processId(); }
+
+private:
+    int display_ = 0;
+    QProcess server_;
+};
 
 }  // namespace
 
@@ -88,7 +184,9 @@ int main(int argc, char** argv) {
     if (argc >= 4 && QByteArray(argv[1]) == "--scenario") {
         return scenario(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]), argc, argv);
     }
-    const int seconds = argc >= 2 ? std::max(1, std::atoi(argv[1])) : 30;
+    const bool x11 = argc >= 2 && QByteArray(argv[1]) == "--x11";
+    const int secondsArg = x11 ? 2 : 1;
+    const int seconds = argc > secondsArg ? std::max(1, std::atoi(argv[secondsArg])) : (x11 ? 20 : 30);
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const QString quiet = dir.filePath("quiet.btsnoop");
@@ -102,26 +200,66 @@ int main(int argc, char** argv) {
         devices.push_back({address, "Ray-Ban Meta " + std::to_string(i), -50 - 3 * i});
     }
     glintward::testing::writeCapture(busy.toStdString(), devices, seconds + 10, 20);
+    const QString few = dir.filePath("few.btsnoop");
+    devices.resize(3);
+    glintward::testing::writeCapture(few.toStdString(), devices, seconds + 10, 2);
+    const QString crowd = dir.filePath("crowd.btsnoop");
+    std::vector<glintward::testing::AdvertisingDevice> phones;
+    for (int i = 0; i < 200; ++i) {
+        char address[18];
+        std::snprintf(address, sizeof address, "DE:AD:00:00:%02X:%02X", i >> 8, i & 0xFF);
+        phones.push_back({address, "Phone " + std::to_string(i), -60 - i % 30});
+    }
+    glintward::testing::writeCapture(crowd.toStdString(), phones, seconds + 10, 10);
     QDir(dir.path()).mkpath("config/glintward");
     QFile defaults(dir.filePath("config/glintward/defaults.json"));
     if (!defaults.open(QIODevice::WriteOnly)) return 1;
     defaults.write(R"({"GlintwardAutoStart": true})");
     defaults.close();
 
-    for (const auto& [name, capture] :
-         {std::pair{"hidden", quiet}, {"shown", quiet}, {"replay", busy}, {"hidden-replay", busy}}) {
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    for (const char* chosen : {"QT_QUICK_BACKEND", "QMLSCENE_DEVICE", "QSG_RHI_BACKEND"}) env.remove(chosen);
+    if (!x11) {
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QT_QUICK_BACKEND", "software");
-        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        env.insert("GLINTWARD_REPLAY", capture);
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {"--scenario", QString::fromLatin1(name), QString::number(seconds)});
-        child.waitForFinished((seconds + 60) * 1000);
-        if (child.exitCode() != 0) return child.exitCode();
+        for (const auto& [name, capture] : {std::pair{"hidden", quiet},
+                                            {"shown", quiet},
+                                            {"replay", busy},
+                                            {"hidden-replay", busy},
+                                            {"hidden-crowd", crowd}}) {
+            if (const int code = runScenario(QString::fromLatin1(name), capture, seconds, env)) return code;
+        }
+        return 0;
+    }
+
+    VirtualDisplay display;
+    if (!display.running()) {
+        std::fprintf(stderr, "Xvfb did not start (scripts/install-deps installs it)\n");
+        return 1;
+    }
+    env.insert("DISPLAY", display.name());
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("QT_XCB_GL_INTEGRATION", "xcb_glx");
+    env.remove("WAYLAND_DISPLAY");
+    // No desktop session bus, hence no tray: the panel opens as a window and stays shown.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.filePath("no-bus"));
+    env.insert("GLINTWARD_BENCH_SERVER_PID", QString::number(display.pid()));
+    const std::vector<std::pair<const char*, std::vector<std::pair<const char*, const char*>>>> renderers{
+        {"OpenGL", {{"QT_QUICK_BACKEND", "rhi"}, {"QSG_RHI_BACKEND", "opengl"}}},
+        {"software", {{"QT_QUICK_BACKEND", "software"}}},
+        {"chosen by the application", {}},
+    };
+    for (const auto& [title, settings] : renderers) {
+        std::printf("-- %s\n", title);
+        std::fflush(stdout);
+        QProcessEnvironment runEnv = env;
+        for (const auto& [key, value] : settings) runEnv.insert(key, value);
+        for (const auto& [name, capture] :
+             {std::pair{"shown", quiet}, {"detections", few}, {"replay", busy}}) {
+            if (const int code = runScenario(QString::fromLatin1(name), capture, seconds, runEnv))
+                return code;
+        }
     }
     return 0;
 }

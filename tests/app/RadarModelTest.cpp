@@ -187,6 +187,30 @@ TEST_F(RadarModelTest, AdvertisementsFlowToPublishedStatesLogLinesAndOneTap) {
     EXPECT_EQ(preferences.lastSyncMs(), clock.load());  // 304 records the time
 }
 
+// A burst of matches reaches the main thread as one state per match, in order: states handed over together
+// are neither merged nor reordered.
+TEST_F(RadarModelTest, EveryPublishedStateReachesTheMainThreadInOrder) {
+    makeModel();
+    start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().scanning; }, 2000));
+    std::vector<int> strongest;  // the session's strongest RSSI as the states show it
+    QObject::connect(model.get(), &RadarModel::stateChanged, [&] {
+        const RadarState& s = model->state();
+        // The prune timer publishes too, repeating the last value.
+        if (!s.sessionLog.empty() &&
+            (strongest.empty() || strongest.back() != s.sessionLog[0].strongestRssi)) {
+            strongest.push_back(s.sessionLog[0].strongestRssi);
+        }
+    });
+    constexpr int BURST = 200;
+    for (int i = 0; i < BURST; ++i) fake().discover({GLASSES, std::nullopt}, named("rayban"), -200 + i);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !strongest.empty() && strongest.back() == -200 + BURST - 1; }, 5000));
+    std::vector<int> expected(BURST);
+    for (int i = 0; i < BURST; ++i) expected[static_cast<std::size_t>(i)] = -200 + i;
+    EXPECT_EQ(strongest, expected);
+}
+
 TEST_F(RadarModelTest, OnlyTheFirstFortyAddressesAreLogged) {
     makeModel();
     start();

@@ -185,6 +185,43 @@ TEST_F(RadarInstrumentTest, ColourChangeFadesWithoutRestartingTheSweep) {
     // Still turning on from where it was (or wrapped past 360), not started over.
     EXPECT_TRUE(wedge->rotation() > before || wedge->rotation() < before - 200)
         << before << " " << wedge->rotation();
+    // And drawn in the new colour, read just behind the direction it points to.
+    QColor behind;
+    EXPECT_TRUE(waitUntil([&] {
+        const qreal a = qDegreesToRadians(wedge->rotation() - 8);
+        behind = scene->window.grabWindow().pixelColor(qRound(85 + 50 * std::cos(a)),
+                                                       qRound(85 + 50 * std::sin(a)));
+        return behind.red() > 2 * behind.green();
+    })) << behind.name().toStdString();
+}
+
+// Read from the drawn picture: whatever the turn, the slice lies just behind the direction it points to and
+// nowhere ahead of it, so it turns about the dial's centre.
+TEST_F(RadarInstrumentTest, SweepIsDrawnBehindItsDirectionAboutTheCentre) {
+    scene->root->setProperty("animated", false);
+    scene->root->setProperty("scanning", true);
+    QQuickItem* wedge = findOne(scene->root, "sweepWedge");
+    const auto brightness = [](const QImage& image, qreal degrees) {
+        // Between the centre disc and the middle ring, clear of every ring.
+        const qreal a = qDegreesToRadians(degrees);
+        const QColor c = image.pixelColor(qRound(85 + 50 * std::cos(a)), qRound(85 + 50 * std::sin(a)));
+        return c.red() + c.green() + c.blue();
+    };
+    for (qreal turn : {0.0, 70.0, 135.0, 250.0}) {
+        SCOPED_TRACE(turn);
+        wedge->setRotation(turn);
+        QImage image;
+        int background = 0;
+        // A cached picture of the slice may come a frame after the slice is shown.
+        EXPECT_TRUE(waitUntil([&] {
+            image = scene->window.grabWindow();
+            background = brightness(image, turn + 180);
+            return brightness(image, turn - 8) > background + 40;
+        }));
+        EXPECT_GT(brightness(image, turn - 40), background);
+        EXPECT_EQ(brightness(image, turn + 8), background);
+        EXPECT_EQ(brightness(image, turn + 60), background);
+    }
 }
 
 TEST(SignalMeterTest, LightsFilledSegmentsInTheTint) {
