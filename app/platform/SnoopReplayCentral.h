@@ -27,7 +27,7 @@ namespace glintward {
 //
 // The replay wakes at most once per HAND_OVER_STEP of replay time, and every report due by then reaches the
 // callback queue together, in one hop (at most MAX_BATCH to a hop): a crowd of thousands of advertisements a
-// second costs a hundred wake-ups, not one each, for a delay of at most one step (the BlueZ central gathers
+// second costs fifty wake-ups, not one each, for a delay of at most one step (the BlueZ central gathers
 // for longer). The replay waits while MAX_IN_FLIGHT reports are queued and not yet delivered, so a consumer
 // that falls behind holds up the replay instead of letting the queue grow. The peripheral's name is the last
 // local name heard from its address in this replay, of the last MAX_ADDRESSES addresses heard. A file that is
@@ -38,7 +38,7 @@ public:
     static constexpr std::size_t MAX_BATCH = 256;
     static constexpr std::size_t MAX_IN_FLIGHT = 1024;
     static constexpr std::size_t MAX_ADDRESSES = 4096;
-    static constexpr std::chrono::milliseconds HAND_OVER_STEP{10};
+    static constexpr std::chrono::milliseconds HAND_OVER_STEP{20};
 
     SnoopReplayCentral(CentralDelegate& delegate, SerialQueue& callbackQueue, std::string path,
                        double speed = 1.0, CentralLogger logger = {});
