@@ -13,7 +13,6 @@
 //          on an X display of its own served by Xvfb, through GLX: "shown", "detections" and "replay" under
 //          Qt Quick's OpenGL renderer, under its software backend, and under the backend the application
 //          chooses by itself; beside each the X server's CPU share, which draws what the application sends it
-#include <unistd.h>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,6 +27,7 @@
 #include <sstream>
 
 #include "tests/uisupport/Captures.h"
+#include "tests/uisupport/FreeDisplay.h"
 #include "tray/GlintwardTrayApp.h"
 #include "tray/SceneGraphBackend.h"
 
@@ -146,14 +146,7 @@ int runScenario(const QString& name, const QString& capture, int seconds, const 
 // Xvfb on the first free display from an offset set by our process id; stopped when this goes away.
 class VirtualDisplay {
 public:
-    VirtualDisplay() {
-        for (int n = 90 + getpid() % 400; n < 1000; ++n) {
-            if (!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) &&
-                !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))) {
-                display_ = n;
-                break;
-            }
-        }
+    VirtualDisplay() : display_(glintward::testing::freeDisplayNumber()) {
         server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         server_.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(display_), "-screen", "0",
                                                "1024x768x24", "-nolisten", "tcp"});
@@ -174,7 +167,7 @@ public:
     qint64 pid() const { return server_.processId(); }
 
 private:
-    int display_ = 0;
+    const int display_;
     QProcess server_;
 };
 

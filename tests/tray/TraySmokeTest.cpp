@@ -2,7 +2,6 @@
 // auto-start, its tray icon must be embedded in the tray and show the status colour, and clicking it must
 // toggle the panel, which hides when the focus goes elsewhere.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -20,6 +19,7 @@
 
 #include "app/DesignSystem.h"
 #include "tests/uisupport/Captures.h"
+#include "tests/uisupport/FreeDisplay.h"
 
 namespace glintward {
 namespace {
@@ -134,15 +134,7 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
 
-    // A display number of our own: the first free one from an offset set by our process id.
-    int display = 0;
-    for (int n = 90 + getpid() % 400; n < 1000; ++n) {
-        if (!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) &&
-            !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))) {
-            display = n;
-            break;
-        }
-    }
+    const int display = testing::freeDisplayNumber();
     ASSERT_NE(display, 0);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
