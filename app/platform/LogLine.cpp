@@ -16,14 +16,31 @@ bool isPlainAscii(Byte b) {
     return b >= 0x20 && b < 0x7F && b != '\\';
 }
 
+constexpr char HEX[] = "0123456789abcdef";
+
 // "\xNN" for the byte, in `buffer`.
-std::string_view hexEscape(char (&buffer)[4], Byte b) {
-    static constexpr char HEX[] = "0123456789abcdef";
+std::string_view hexEscape(char (&buffer)[6], Byte b) {
     buffer[0] = '\\';
     buffer[1] = 'x';
     buffer[2] = HEX[b >> 4];
     buffer[3] = HEX[b & 0xF];
-    return {buffer, sizeof buffer};
+    return {buffer, 4};
+}
+
+// "\uNNNN" for a code point of the Basic Multilingual Plane, in `buffer`.
+std::string_view unicodeEscape(char (&buffer)[6], unsigned codePoint) {
+    buffer[0] = '\\';
+    buffer[1] = 'u';
+    for (int i = 0; i < 4; ++i) buffer[2 + i] = HEX[(codePoint >> (12 - 4 * i)) & 0xF];
+    return {buffer, 6};
+}
+
+// Characters that draw nothing yet change what a terminal shows of the rest of the line: the bidirectional
+// embeddings, overrides and isolates, the zero-width characters and marks, the invisible operators and the
+// byte-order mark. U+2028 and U+2029 break the line.
+bool isInvisibleControl(unsigned c) {
+    return (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
 }
 
 // One character of the text as a line writes it: the bytes it takes, and the escape written in its place
@@ -33,8 +50,22 @@ struct Written {
     std::string_view escape;
 };
 
+// The well-formed sequence of `length` bytes at the start of `text`, led by 0xC2, 0xE2 or 0xEF. Kept out of
+// line: ordinary text of any script rarely reaches it, and the common path stays small.
+[[gnu::noinline]] Written writtenRare(std::string_view text, std::size_t length, char (&buffer)[6]) {
+    const Byte b = static_cast<Byte>(text[0]);
+    // The C1 controls U+0080-U+009F are written by code point, so that U+0085 and a stray byte 0x85 differ.
+    if (length == 2) {
+        const Byte second = static_cast<Byte>(text[1]);
+        return second <= 0x9F ? Written{2, unicodeEscape(buffer, second)} : Written{2, {}};
+    }
+    const unsigned c =
+        (b & 0x0Fu) << 12 | (static_cast<Byte>(text[1]) & 0x3Fu) << 6 | (static_cast<Byte>(text[2]) & 0x3Fu);
+    return {3, isInvisibleControl(c) ? unicodeEscape(buffer, c) : std::string_view{}};
+}
+
 // The character at the start of `text`, which is not plain ASCII.
-Written written(std::string_view text, char (&buffer)[4]) {
+Written written(std::string_view text, char (&buffer)[6]) {
     const Byte b = static_cast<Byte>(text[0]);
     switch (b) {
         case '\n':
@@ -51,13 +82,8 @@ Written written(std::string_view text, char (&buffer)[4]) {
     if (b < 0x80) return {1, hexEscape(buffer, b)};
     const std::size_t length = utf8SequenceLength(text);
     if (length == 0) return {1, hexEscape(buffer, b)};
-    // U+0080-U+009F are written by the code point's value.
-    if (length == 2 && b == 0xC2 && static_cast<Byte>(text[1]) <= 0x9F) {
-        return {2, hexEscape(buffer, static_cast<Byte>(text[1]))};
-    }
-    if (length == 3 && text[0] == '\xE2' && text[1] == '\x80' && (text[2] == '\xA8' || text[2] == '\xA9')) {
-        return {3, text[2] == '\xA8' ? "\\u2028" : "\\u2029"};
-    }
+    // Only sequences led by these bytes can be characters that are escaped.
+    if (b == 0xC2 || b == 0xE2 || b == 0xEF) return writtenRare(text, length, buffer);
     return {length, {}};
 }
 
@@ -70,7 +96,7 @@ std::size_t plainRunEnd(std::string_view text, std::size_t from) {
 }  // namespace
 
 std::string_view asOneLine(std::string_view text, std::string& storage) {
-    char buffer[4];
+    char buffer[6];
     Written character{};
     // Up to the first character that needs an escape the text stands as it is, and is not copied.
     std::size_t i = 0;

@@ -19,7 +19,16 @@ TEST(AsOneLine, EscapesWhatCouldBreakOrForgeALineAndLeavesTextAlone) {
         {"a\rb\tc", "a\\rb\\tc"},
         {"\x1b[2J\x1b]0;title\x07", "\\x1b[2J\\x1b]0;title\\x07"},  // ESC sequences and BEL
         {std::string("nul \0 del \x7f us \x1f", 16), "nul \\x00 del \\x7f us \\x1f"},
-        {"c1 \xc2\x85 \xc2\x9b end", "c1 \\x85 \\x9b end"},             // NEL and CSI
+        {"c1 \xc2\x85 \xc2\x9b end", "c1 \\u0085 \\u009b end"},  // NEL and CSI
+        {"nel \xc2\x85 stray \x85", "nel \\u0085 stray \\x85"},  // the character and the byte differ
+        // Characters that reorder or hide what a terminal shows of the line.
+        {"name=\xe2\x80\xaegpj.exe", "name=\\u202egpj.exe"},  // right-to-left override
+        {"a\xe2\x80\x8b\xe2\x80\x8f\xe2\x80\xaa\xe2\x80\xac", "a\\u200b\\u200f\\u202a\\u202c"},
+        {"\xe2\x81\xa0\xe2\x81\xa4\xe2\x81\xa6\xe2\x81\xa9\xef\xbb\xbfz",
+         "\\u2060\\u2064\\u2066\\u2069\\ufeffz"},
+        // Their neighbours are ordinary text: U+200A, U+2030, U+205F, U+2065 (unassigned), U+FEFE.
+        {"\xe2\x80\x8a\xe2\x80\xb0\xe2\x81\x9f\xe2\x81\xa5\xef\xbb\xbe",
+         "\xe2\x80\x8a\xe2\x80\xb0\xe2\x81\x9f\xe2\x81\xa5\xef\xbb\xbe"},
         {"ls \xe2\x80\xa8 ps \xe2\x80\xa9", "ls \\u2028 ps \\u2029"},   // line and paragraph separators
         {"back\\nslash \\", "back\\\\nslash \\\\"},                     // a written "\n" stays told apart
         {"bad \xff \xc3 \xed\xa0\x80 \xc0\xaf \xf4\x90\x80\x80 \x80.",  // stray, cut short, surrogate,
