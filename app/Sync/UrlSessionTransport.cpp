@@ -109,11 +109,16 @@ HttpResponse UrlSessionTransport::perform(const std::string& url, const HttpHead
     Body body;
     curl_easy_setopt(h, CURLOPT_CURLU, parsed.get());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Once on TLS, a redirect may not leave it: anyone on the path could answer a plain request.
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, schemeText == "https" ? "https" : "http,https");
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 16L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!trustedCertificates_.empty()) {
+        curl_easy_setopt(h, CURLOPT_CAINFO, trustedCertificates_.c_str());
+        curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    }
     // Several threads may call at once; curl must not use signals for its time-outs.
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout_.count()));

@@ -1,11 +1,13 @@
 #pragma once
-// The host's HTTP transport over libcurl: blocking, redirects followed, TLS peers verified. Every exchange
+// The host's HTTP transport over libcurl: blocking, redirects followed (from an https URL to https only, so a
+// redirect cannot move a request off TLS), TLS peers verified. Every exchange
 // that ends without an HTTP response, and every URL that does not parse, comes back as code -1 with no body
 // and no headers; nothing is thrown. Calls may come from several threads at once.
 
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <utility>
 
 #include "shared/sync/HttpTransport.h"
 
@@ -19,10 +21,12 @@ public:
     static constexpr std::size_t MAX_BODY_BYTES = std::size_t{8} * 1024 * 1024;
 
     // `timeout` bounds the connection attempt and any stall of the exchange (a stall is counted in whole
-    // seconds, at least one); `wait` bounds the whole exchange, redirects included.
+    // seconds, at least one); `wait` bounds the whole exchange, redirects included. `trustedCertificates`,
+    // when given, names a PEM file whose certificates are the only ones trusted in place of the system's.
     explicit UrlSessionTransport(std::chrono::milliseconds timeout = TIMEOUT_MS_DEFAULT,
-                                 std::chrono::milliseconds wait = WAIT_MS_DEFAULT)
-        : timeout_(timeout), wait_(wait) {}
+                                 std::chrono::milliseconds wait = WAIT_MS_DEFAULT,
+                                 std::string trustedCertificates = {})
+        : timeout_(timeout), wait_(wait), trustedCertificates_(std::move(trustedCertificates)) {}
 
     // A request header whose name is not an HTTP token, or whose value holds CR, LF or NUL, is left out
     // rather than allowed to break the request apart.
@@ -35,6 +39,7 @@ private:
 
     std::chrono::milliseconds timeout_;
     std::chrono::milliseconds wait_;
+    std::string trustedCertificates_;
 };
 
 }  // namespace glintward

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -17,7 +18,8 @@
 #include "shared/sync/SignatureSyncClient.h"
 #include "tests/platform/TempDir.h"
 
-// Last: through zlib it defines FAR as nothing, which would eat Proximity::FAR in the headers above.
+// Last: through zlib it defines FAR as nothing, which would eat Proximity::FAR in the headers above. Its
+// package builds it with OpenSSL, which gives the HTTPS server.
 #include <httplib.h>
 #undef FAR
 
@@ -221,6 +223,73 @@ TEST_F(UrlSessionTransportTest, ReturnsStatusHeadersAndBodyOfTheFinalResponse) {
     for (const auto& [name, value] : cased.headers) {
         for (char c : name) EXPECT_FALSE(c >= 'A' && c <= 'Z') << name;
     }
+}
+
+// An HTTPS server on 127.0.0.1 with a certificate made for the test, trusted through the file it names.
+class LocalTlsServer {
+public:
+    LocalTlsServer() {
+        const std::string command =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+            "-days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+            (dir_ / "key.pem").string() + "' -out '" + certificate() + "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) ADD_FAILURE() << "openssl cannot make a certificate";
+        server = std::make_unique<httplib::SSLServer>(certificate().c_str(), (dir_ / "key.pem").c_str());
+        port_ = server->bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server->listen_after_bind(); });
+        while (!server->is_running()) std::this_thread::yield();
+    }
+    ~LocalTlsServer() {
+        server->stop();
+        thread_.join();
+    }
+    std::string url(const std::string& path) const {
+        return "https://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    std::string certificate() const { return (dir_ / "certificate.pem").string(); }
+
+    std::unique_ptr<httplib::SSLServer> server;
+
+private:
+    testing::TempDir dir_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST_F(UrlSessionTransportTest, FromHttpsARedirectIsFollowedOnlyToHttps) {
+    LocalTlsServer tls;
+    std::atomic<int> plainRequests{0};
+    local.server.Get("/plain", [&](const httplib::Request&, httplib::Response& response) {
+        ++plainRequests;
+        response.set_content("answered in the clear", "text/plain");
+    });
+    const std::string plain = local.url("/plain");
+    tls.server->Get("/to-plain", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(plain, 302);
+    });
+    tls.server->Get("/to-tls", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/secure", 301);
+    });
+    tls.server->Get("/secure", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("answered over TLS", "text/plain");
+    });
+    UrlSessionTransport trusting(UrlSessionTransport::TIMEOUT_MS_DEFAULT,
+                                 UrlSessionTransport::WAIT_MS_DEFAULT, tls.certificate());
+
+    EXPECT_EQ(trusting.get(tls.url("/to-plain"), {}), FAILURE);
+    EXPECT_EQ(plainRequests, 0);  // nothing was sent in the clear
+
+    const auto secure = trusting.get(tls.url("/to-tls"), {});
+    EXPECT_EQ(secure.code, 200);
+    EXPECT_EQ(secure.body, "answered over TLS");
+
+    // The system's trust is untouched by the test's certificate: the same server is refused without it.
+    EXPECT_EQ(transport.get(tls.url("/secure"), {}), FAILURE);
+    // A plain URL may still be redirected to TLS.
+    local.server.Get("/up", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(tls.url("/secure"), 302);
+    });
+    EXPECT_EQ(trusting.get(local.url("/up"), {}).body, "answered over TLS");
 }
 
 TEST_F(UrlSessionTransportTest, ABodyThatIsNotUtf8IsAbsentAnEmptyOneIsEmptyText) {
