@@ -24,6 +24,8 @@ T.AbstractButton {
     FocusRing {
         id: ring
         visible: control.visualFocus
+        outset: 5
+        controlRadius: 2
     }
 
     // Bare text is too small a target: presses count over the text plus 8 px on each side, and over at least
