@@ -52,7 +52,12 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
                    .stopScanning = [this] { model_.stopScanning(); },
                    .toggleMute = [this](const std::string& address) { model_.toggleMute(address); },
                    .openSystemSettings = [this] { model_.openSystemSettings(); },
-                   .quit = [] { QCoreApplication::quit(); }}),
+                   .quit = [] { QCoreApplication::quit(); },
+                   // The tray's panel goes away on Escape like a menu; a window stays, as windows do.
+                   .dismiss =
+                       [this] {
+                           if (tray_) hidePanel();
+                       }}),
       settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }) {
     // Before any sync can start.
     ignoreBrokenPipes();
@@ -91,7 +96,14 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
         panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
         connect(panel_.get(), &QWindow::activeChanged, this, [this] {
             if (!panel_->isActive() && panel_->isVisible()) {
-                if (tray_ && tray_->geometry().contains(QCursor::pos())) {
+                const bool onItem = tray_ && tray_->geometry().contains(QCursor::pos());
+                // The second press of a double click that opened the panel: it stays.
+                if (onItem && sinceDoubleClick_.isValid() && sinceDoubleClick_.elapsed() <= REOPEN_GUARD_MS) {
+                    sinceDoubleClick_.invalidate();
+                    panel_->requestActivate();
+                    return;
+                }
+                if (onItem) {
                     sinceFocusHide_.start();
                 } else {
                     sinceFocusHide_.invalidate();
@@ -102,11 +114,7 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
         QCoreApplication* app = QCoreApplication::instance();
         if (auto* gui = qobject_cast<QGuiApplication*>(app)) gui->setQuitOnLastWindowClosed(false);
         tray_ = std::make_unique<QSystemTrayIcon>(TrayGlyph::icon(glyphColor_));
-        connect(tray_.get(), &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-                        togglePanel();
-                });
+        connect(tray_.get(), &QSystemTrayIcon::activated, this, &GlintwardTrayApp::trayActivated);
         tray_->show();
     } else {
         panel_->show();
@@ -141,7 +149,12 @@ void GlintwardTrayApp::updateGlyph() {
     const QRgb color = TrayGlyph::color(state.scanning, state.threatLevel, model_.bluetoothOff());
     if (color != glyphColor_) {
         glyphColor_ = color;
-        if (tray_) tray_->setIcon(TrayGlyph::icon(color));
+        // Without a tray the window's icon is where the status shows outside the panel.
+        if (tray_) {
+            tray_->setIcon(TrayGlyph::icon(color));
+        } else {
+            panel_->setIcon(TrayGlyph::icon(color));
+        }
     }
 }
 
@@ -162,6 +175,24 @@ void GlintwardTrayApp::showPanel() {
 
 void GlintwardTrayApp::hidePanel() {
     panel_->hide();
+}
+
+void GlintwardTrayApp::trayActivated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) {
+        togglePanel();
+        triggerShowed_ = panel_->isVisible();
+        return;
+    }
+    if (reason != QSystemTrayIcon::DoubleClick) return;
+    // The second press of a pair whose first press has toggled already: the pair leaves the panel as that
+    // press did. When the second press took the focus from the panel just opened (which hid it), it opens
+    // again; when the focus loss comes after this, it leaves the panel open.
+    if (triggerShowed_ && !panel_->isVisible()) {
+        showPanel();
+    } else if (panel_->isVisible()) {
+        sinceDoubleClick_.start();
+    }
+    sinceFocusHide_.invalidate();
 }
 
 void GlintwardTrayApp::togglePanel() {

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QRgb>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <memory>
 
@@ -15,7 +16,6 @@
 #include "tray/SettingsPanelModel.h"
 
 class QQuickView;
-class QSystemTrayIcon;
 
 namespace glintward {
 
@@ -37,6 +37,8 @@ public:
     void showPanel();
     void hidePanel();
     void togglePanel();
+    // A click toggles the panel; the double click that a second quick click makes changes nothing more.
+    void trayActivated(QSystemTrayIcon::ActivationReason reason);
 
 private:
     // The glyph follows every publish; the panel's view models only while the panel is shown, and a state
@@ -57,6 +59,8 @@ private:
     bool panelBehind_ = false;  // the view models have not seen the latest publish
     QTimer frameTimer_;
     QElapsedTimer sinceFocusHide_;
+    QElapsedTimer sinceDoubleClick_;
+    bool triggerShowed_ = false;  // the last click on the tray item left the panel shown
 };
 
 }  // namespace glintward

@@ -18,8 +18,78 @@ Rectangle {
     width: 340
     height: 560
     color: Palette.bgCard
+    Accessible.role: Accessible.Pane
+    Accessible.name: "Glintward"
+
+    // The keys no control takes come here: Escape, and those that scroll the page shown.
+    focus: true
+    Keys.onEscapePressed: {
+        if (panel.showSettings) {
+            panel.showSettings = false;
+        } else {
+            panel.radar.dismiss();
+        }
+    }
+    Keys.onPressed: (event) => {
+        const page = panel.page();
+        if (!page) return;
+        const bottom = Math.max(0, page.contentHeight - page.height);
+        const step = 40;
+        let y;
+        switch (event.key) {
+        case Qt.Key_Up: y = page.contentY - step; break;
+        case Qt.Key_Down: y = page.contentY + step; break;
+        // A page less a step, so that a line of the last view stays in sight.
+        case Qt.Key_PageUp: y = page.contentY - (page.height - step); break;
+        case Qt.Key_PageDown: y = page.contentY + (page.height - step); break;
+        case Qt.Key_Home: y = 0; break;
+        case Qt.Key_End: y = bottom; break;
+        default: event.accepted = false; return;
+        }
+        page.contentY = Math.min(bottom, Math.max(0, y));
+        event.accepted = true;
+    }
+    // A new page starts with the focus on the panel, so that Tab goes to its first control.
+    onShowSettingsChanged: panel.forceActiveFocus()
+
+    // The page shown: both are flickables.
+    function page() {
+        return panel.showSettings ? settingsLoader.item : radarLoader.item;
+    }
+
+    // A control that the keyboard moves to is scrolled into sight, with room for its ring; pointer focus
+    // never scrolls.
+    property Item focusedItem: Window.activeFocusItem
+    onFocusedItemChanged: Qt.callLater(panel.reveal)
+    function reveal() {
+        const item = panel.focusedItem;
+        const page = panel.page();
+        if (!item || !page || !item.visualFocus) return;
+        let inside = false;
+        for (let p = item.parent; p; p = p.parent) {
+            if (p === page.contentItem) {
+                inside = true;
+                break;
+            }
+        }
+        if (!inside) return;
+        const margin = 12;
+        const at = item.mapToItem(page.contentItem, 0, 0, item.width, item.height);
+        const bottom = Math.max(0, page.contentHeight - page.height);
+        let y = page.contentY;
+        if (at.y - margin < y) {
+            y = at.y - margin;
+        } else if (at.y + at.height + margin > y + page.height) {
+            y = at.y + at.height + margin - page.height;
+        }
+        // Close to either end of the page, the rest of the margin comes along.
+        if (y < 2 * margin) y = 0;
+        if (y > bottom - 2 * margin) y = bottom;
+        if (y !== page.contentY) page.contentY = y;
+    }
 
     Loader {
+        id: settingsLoader
         anchors.fill: parent
         active: panel.showSettings
         sourceComponent: SettingsPanel {
@@ -29,6 +99,7 @@ Rectangle {
     }
 
     Loader {
+        id: radarLoader
         anchors.fill: parent
         active: !panel.showSettings
         sourceComponent: Flickable {

@@ -50,4 +50,8 @@ void RadarPanelModel::quit() {
     if (actions_.quit) actions_.quit();
 }
 
+void RadarPanelModel::dismiss() {
+    if (actions_.dismiss) actions_.dismiss();
+}
+
 }  // namespace glintward

@@ -42,6 +42,8 @@ public:
         std::function<void(const std::string&)> toggleMute;
         std::function<void()> openSystemSettings;
         std::function<void()> quit;
+        // Escape on the radar page: put the panel away, where that means something.
+        std::function<void()> dismiss;
     };
 
     explicit RadarPanelModel(Actions actions, QObject* parent = nullptr);
@@ -53,6 +55,7 @@ public:
     Q_INVOKABLE void toggleMute(const QString& address);
     Q_INVOKABLE void openSystemSettings();
     Q_INVOKABLE void quit();
+    Q_INVOKABLE void dismiss();
 
     QString statusLabel() const { return presentation_.statusLabel; }
     QString explainer() const { return presentation_.explainer; }

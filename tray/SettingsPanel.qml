@@ -3,6 +3,7 @@ import Glintward.Panel
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic as Controls
+import QtQuick.Templates as T
 
 // The settings page, shown inside the radar panel. Every control takes effect at once; "Done" only closes.
 Flickable {
@@ -102,14 +103,29 @@ Flickable {
         GroupedCard {
             Layout.fillWidth: true
             Layout.topMargin: 9
-            Item {
+            // The whole row, padding included, takes the tap, Space and Enter; it looks like no button.
+            T.AbstractButton {
+                id: thresholdRow
                 objectName: "thresholdRow"
                 Layout.fillWidth: true
-                implicitHeight: thresholdLine.implicitHeight + 28
-                RowLayout {
-                    id: thresholdLine
-                    anchors.fill: parent
-                    anchors.margins: 14
+                implicitHeight: implicitContentHeight + topPadding + bottomPadding
+                padding: 14
+                focusPolicy: Qt.StrongFocus
+                onClicked: page.settings.cycleThreshold()
+                Keys.onReturnPressed: (event) => { if (!event.isAutoRepeat) thresholdRow.clicked() }
+                Keys.onEnterPressed: (event) => { if (!event.isAutoRepeat) thresholdRow.clicked() }
+                Accessible.role: Accessible.Button
+                Accessible.name: qsTr("Alert threshold") + ": " + page.settings.thresholdReading
+                Accessible.description: page.settings.thresholdSubtitle
+                HoverHandler {
+                    cursorShape: Qt.PointingHandCursor
+                }
+                FocusRing {
+                    visible: thresholdRow.visualFocus
+                    outset: -3
+                    controlRadius: 12
+                }
+                contentItem: RowLayout {
                     spacing: 12
                     ColumnLayout {
                         Layout.fillWidth: true
@@ -136,12 +152,6 @@ Flickable {
                         color: Palette.chartreuse
                     }
                 }
-                // The whole row, padding included, takes the tap; it is not a button.
-                MouseArea {
-                    anchors.fill: parent
-                    cursorShape: Qt.PointingHandCursor
-                    onClicked: page.settings.cycleThreshold()
-                }
             }
             RowDivider {}
             SettingsRow {
@@ -166,6 +176,8 @@ Flickable {
                 font: TypeScale.rowTitle
                 color: Palette.stateLikely
                 horizontalAlignment: Text.AlignLeft
+                focusRingOutset: -3
+                focusRingRadius: 12
                 onClicked: page.settings.wipeSessionLog()
             }
         }

@@ -50,7 +50,7 @@ QVariant SignatureListModel::data(const QModelIndex& index, int role) const {
         case TitleRole:
             return QString::fromStdString(s.displayName);
         case SubtitleRole:
-            return signatureSubtitle(s);
+            return drawnSignatureSubtitle(s);
         case SwitchOnRole:
             return bool(switchOn_[row]);
         default:

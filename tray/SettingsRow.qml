@@ -45,7 +45,9 @@ Item {
         SwitchToggle {
             objectName: "toggle"
             isOn: row.isOn
-            onToggled: (value) => row.toggled(value)
+            onSwitched: (value) => row.toggled(value)
+            Accessible.name: row.title
+            Accessible.description: row.subtitle
         }
     }
 }

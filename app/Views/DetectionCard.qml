@@ -61,6 +61,7 @@ CardSurface {
                 font: TypeScale.bodySmall
                 color: Palette.chartreuse
                 onClicked: card.toggleMute()
+                Accessible.description: card.displayName
             }
         }
         Text {

@@ -2,17 +2,31 @@ import Glintward.Views
 import QtQuick
 import QtQuick.Templates as T
 
-// A button that is only its text, dimmed while pressed.
+// A button that is only its text, dimmed while pressed. Space and Enter press it too.
 T.AbstractButton {
     id: control
 
     property color color: Palette.chartreuse
     property int horizontalAlignment: Text.AlignHCenter
+    // Where the focus ring goes: around the text, or (negative) just inside a button that fills its card.
+    property alias focusRingOutset: ring.outset
+    property alias focusRingRadius: ring.controlRadius
 
     implicitWidth: implicitContentWidth + leftPadding + rightPadding
     implicitHeight: implicitContentHeight + topPadding + bottomPadding
     padding: 0
+    focusPolicy: Qt.StrongFocus
     Accessible.role: Accessible.Button
+    Accessible.name: text
+    Keys.onReturnPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
+    Keys.onEnterPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
+
+    FocusRing {
+        id: ring
+        visible: control.visualFocus
+        outset: 5
+        controlRadius: 2
+    }
 
     // Bare text is too small a target: presses count over the text plus 8 px on each side, and over at least
     // 24 px of height centred on it, while the layout still gives the button only the room its text takes.

@@ -3,7 +3,8 @@ import QtQuick
 import QtQuick.Layouts
 import QtQuick.Templates as T
 
-// The large filled button: it takes the width it is given and shrinks a little while pressed.
+// The large filled button: it takes the width it is given and shrinks a little while pressed. Space and Enter
+// press it too.
 T.Button {
     id: control
 
@@ -19,6 +20,16 @@ T.Button {
     leftPadding: 0
     rightPadding: 0
     font: TypeScale.buttonLabel
+    focusPolicy: Qt.StrongFocus
+    Accessible.role: Accessible.Button
+    Accessible.name: text
+    Keys.onReturnPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
+    Keys.onEnterPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
+
+    FocusRing {
+        visible: control.visualFocus
+        controlRadius: 12
+    }
 
     HoverHandler {
         cursorShape: Qt.PointingHandCursor

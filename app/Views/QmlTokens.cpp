@@ -29,8 +29,9 @@ QString ViewLogicFunctions::signalReading(qreal smoothedRssi) const {
     return glintward::signalReading(smoothedRssi);
 }
 
-QString ViewLogicFunctions::sessionLogLine(qreal firstSeenMs, qreal lastSeenMs, int strongestRssi) const {
-    return glintward::sessionLogLine(msFrom(firstSeenMs), msFrom(lastSeenMs), strongestRssi);
+QString ViewLogicFunctions::drawnSessionLogLine(qreal firstSeenMs, qreal lastSeenMs,
+                                                int strongestRssi) const {
+    return glintward::drawnSessionLogLine(msFrom(firstSeenMs), msFrom(lastSeenMs), strongestRssi);
 }
 
 }  // namespace glintward

@@ -86,7 +86,7 @@ public:
     Q_INVOKABLE int filledSegments(qreal smoothedRssi, int segments) const;
     Q_INVOKABLE QString proximityLabel(int proximity, qreal estimatedDistanceMeters) const;
     Q_INVOKABLE QString signalReading(qreal smoothedRssi) const;
-    Q_INVOKABLE QString sessionLogLine(qreal firstSeenMs, qreal lastSeenMs, int strongestRssi) const;
+    Q_INVOKABLE QString drawnSessionLogLine(qreal firstSeenMs, qreal lastSeenMs, int strongestRssi) const;
 };
 
 }  // namespace glintward

@@ -31,7 +31,7 @@ Item {
         Text {
             objectName: "logLine"
             Layout.fillWidth: true
-            text: ViewLogic.sessionLogLine(row.firstSeenMs, row.lastSeenMs, row.strongestRssi)
+            text: ViewLogic.drawnSessionLogLine(row.firstSeenMs, row.lastSeenMs, row.strongestRssi)
             font: TypeScale.reading
             color: Palette.textMuted
             wrapMode: Text.Wrap

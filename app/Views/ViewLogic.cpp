@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QStringList>
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -197,6 +198,32 @@ QString signatureSubtitle(const DeviceSignature& signature) {
     const int count = identifierCount(signature);
     return QString::fromStdString(signature.brand) + QString::fromUtf8(" \u00b7 ") + QString::number(count) +
            (count == 1 ? QStringLiteral(" identifier") : QStringLiteral(" identifiers"));
+}
+
+QString isolated(const QString& name) {
+    return QChar(0x2068) + name + QChar(0x2069);
+}
+
+QString drawnSessionLogLine(std::int64_t firstSeenMs, std::int64_t lastSeenMs, std::int32_t strongestRssi,
+                            const QLocale& locale, const QTimeZone& zone) {
+    const QString separator = QString::fromUtf8(" \u00b7 ");
+    QStringList clauses =
+        sessionLogLine(firstSeenMs, lastSeenMs, strongestRssi, locale, zone).split(separator);
+    // Whatever spaces a locale's time holds become no-break ones too; U+202F already is one, and narrow.
+    for (QString& clause : clauses) {
+        for (QChar& c : clause) {
+            if (c.isSpace() && c != QChar(0x202F)) c = QChar(0x00A0);
+        }
+    }
+    // The dot stays at the end of a line, not at the start of the next.
+    return clauses.join(QString::fromUtf8("\u00a0\u00b7 "));
+}
+
+QString drawnSignatureSubtitle(const DeviceSignature& signature) {
+    const int count = identifierCount(signature);
+    return isolated(QString::fromStdString(signature.brand)) + QString::fromUtf8("\u00a0\u00b7 ") +
+           QString::number(count) +
+           (count == 1 ? QStringLiteral("\u00a0identifier") : QStringLiteral("\u00a0identifiers"));
 }
 
 QString catalogueVersionText(std::int32_t version) {

@@ -68,4 +68,17 @@ QString signatureSubtitle(const DeviceSignature& signature);
 QString catalogueVersionText(std::int32_t version);
 QString thresholdReading(AlertThreshold threshold);
 
+// ---- what is drawn --------------------------------------------------------------------------------------
+// The texts above are the product's own and stay exact for everything but drawing. Drawn, a name from outside
+// is isolated (U+2068 ... U+2069) so that a right-to-left brand cannot reorder the words around it or turn
+// the whole line's direction, and a value keeps its unit and its label with no-break spaces.
+
+QString isolated(const QString& name);
+// Each clause ("First seen 14:05", "last 14:20", "peak -80 dBm") stays on one line; lines break only
+// after a separating dot.
+QString drawnSessionLogLine(std::int64_t firstSeenMs, std::int64_t lastSeenMs, std::int32_t strongestRssi,
+                            const QLocale& locale = QLocale::system(),
+                            const QTimeZone& zone = QTimeZone::systemTimeZone());
+QString drawnSignatureSubtitle(const DeviceSignature& signature);
+
 }  // namespace glintward

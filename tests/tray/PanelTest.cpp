@@ -10,7 +10,10 @@
 #include <csignal>
 
 #include <gtest/gtest.h>
+#include <QAccessible>
 #include <QCoreApplication>
+#include <QImage>
+#include <QPixmap>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
@@ -428,7 +431,8 @@ TEST_F(PanelTest, SessionLogEmptyStateRowsAndDividers) {
     EXPECT_EQ(kickerTrailing("nearbyKicker"), "3");
     EXPECT_EQ(text(findOne(shown("sessionLogRow")[0], "logName")), u"Ray-Ban Meta glasses"_s);
     const QString line = text(findOne(shown("sessionLogRow")[0], "logLine"));
-    EXPECT_TRUE(line.startsWith(u"First seen "_s) && line.endsWith(u" \u00b7 peak -52 dBm"_s))
+    EXPECT_TRUE(line.startsWith(u"First\u00a0seen\u00a0"_s) &&
+                line.endsWith(u"\u00a0\u00b7 peak\u00a0-52\u00a0dBm"_s))
         << line.toStdString();
 }
 
@@ -450,11 +454,14 @@ TEST_F(PanelTest, SettingsPageRowsSwitchesThresholdWipeAndDone) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const DeviceSignature& s = *catalogue->signatures()[i];
         EXPECT_EQ(text(findOne(rows[i], "rowTitle")), QString::fromStdString(s.displayName));
-        EXPECT_TRUE(text(findOne(rows[i], "rowSubtitle"))
-                        .startsWith(QString::fromStdString(s.brand) + u" \u00b7 "_s));
+        EXPECT_TRUE(
+            text(findOne(rows[i], "rowSubtitle"))
+                .startsWith(u"\u2068"_s + QString::fromStdString(s.brand) + u"\u2069\u00a0\u00b7 "_s));
         EXPECT_TRUE(findOne(rows[i], "toggle")->property("isOn").toBool());
     }
-    EXPECT_EQ(text(findOne(rows[0], "rowSubtitle")), u"Meta / Ray-Ban \u00b7 11 identifiers"_s);
+    // Drawn, the brand is isolated and the count keeps its unit.
+    EXPECT_EQ(text(findOne(rows[0], "rowSubtitle")),
+              u"\u2068Meta / Ray-Ban\u2069\u00a0\u00b7 11\u00a0identifiers"_s);
     EXPECT_EQ(shown("libraryDivider").size(), rows.size());
     EXPECT_EQ(kickerTrailing("libraryKicker"), u"built-in"_s);
     EXPECT_EQ(text(findOne(item("unknownIdsRow"), "rowSubtitle")),
@@ -523,7 +530,8 @@ TEST_F(PanelTest, LibraryHeadingShowsTheCatalogueInForceWhenThePageOpens) {
     settle(app->panel());
     EXPECT_EQ(kickerTrailing("libraryKicker"), u"v12"_s);
     ASSERT_EQ(shown("signatureRow").size(), 1u);
-    EXPECT_EQ(text(findOne(shown("signatureRow")[0], "rowSubtitle")), u"Brand \u00b7 1 identifier"_s);
+    EXPECT_EQ(text(findOne(shown("signatureRow")[0], "rowSubtitle")),
+              u"\u2068Brand\u2069\u00a0\u00b7 1\u00a0identifier"_s);
     tap("doneButton");
 
     // An empty catalogue leaves the unknown-IDs row alone, without a divider above it.
@@ -535,6 +543,283 @@ TEST_F(PanelTest, LibraryHeadingShowsTheCatalogueInForceWhenThePageOpens) {
     EXPECT_TRUE(shown("signatureRow").empty());
     EXPECT_TRUE(shown("libraryDivider").empty());
     EXPECT_TRUE(item("unknownIdsRow")->isVisible());
+}
+
+// ---- the keyboard and assistive technologies
+
+class KeyboardTest : public PanelTest {
+protected:
+    void SetUp() override {
+        PanelTest::SetUp();
+        // Controls tell assistive technologies their names only once one listens.
+        QAccessible::setActive(true);
+    }
+    void TearDown() override {
+        PanelTest::TearDown();
+        QAccessible::setActive(false);
+    }
+
+    // Two devices heard, so that the radar page is taller than the panel and has two mute buttons.
+    void launchWithTwoDevices() {
+        launch();
+        startScanning();
+        hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+        hear(SPECS, "Spectacles 7F", {}, -64);
+        ASSERT_TRUE(detections(2));
+        settle(app->panel());
+    }
+    void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(&app->panel(), key, modifiers);
+        settle(app->panel());
+        QCoreApplication::processEvents();  // the page reveals the focused control from the event loop
+        settle(app->panel());
+    }
+    QQuickItem* focused() { return app->panel().activeFocusItem(); }
+    QQuickItem* page() {
+        const auto pages =
+            findAll(root(), root()->property("showSettings").toBool() ? "settingsPage" : "radarScroller");
+        return pages.size() == 1 ? pages[0] : nullptr;
+    }
+    qreal contentY() { return page()->property("contentY").toReal(); }
+    // Whether the item, with the room its ring takes, lies wholly inside the page's viewport.
+    bool inView(QQuickItem* item) {
+        const QRectF at = item->mapRectToItem(page(), QRectF(-4, -4, item->width() + 8, item->height() + 8));
+        return at.top() >= 0 && at.bottom() <= page()->height();
+    }
+    bool ringShown(QQuickItem* control) {
+        const auto rings = findAll(control, "focusRing");
+        return rings.size() == 1 && rings[0]->isVisible();
+    }
+};
+
+struct Control {
+    QQuickItem* item;
+    QAccessible::Role role;
+    QString name;
+    int checked;  // -1: not a switch; a switch reads as a check box, checked when on
+    const char* screenshot = nullptr;
+};
+
+// Tab visits every control of a page in reading order, Shift+Tab goes back the same way, and the focused one
+// shows its ring, is scrolled into sight and tells a screen reader what it is.
+TEST_F(KeyboardTest, TabVisitsEveryControlInReadingOrderRevealedRingedAndNamed) {
+    launchWithTwoDevices();
+    const auto cards = shown("detectionCard");
+    ASSERT_EQ(cards.size(), 2u);
+    click(app->panel(), findOne(cards[1], "muteButton"));
+    const auto walk = [&](const std::vector<Control>& controls) {
+        ASSERT_FALSE(controls.empty());
+        page()->setProperty("contentY", 0);
+        root()->forceActiveFocus();
+        // From the top of the page: forwards through all, round to the first again, then backwards.
+        for (std::size_t i = 0; i <= controls.size(); ++i) {
+            press(Qt::Key_Tab);
+            const Control& c = controls[i % controls.size()];
+            SCOPED_TRACE(c.name.toStdString());
+            ASSERT_EQ(focused(), c.item)
+                << "focus on " << (focused() ? focused()->objectName().toStdString() : "");
+            EXPECT_TRUE(ringShown(c.item));
+            EXPECT_TRUE(inView(c.item)) << "page at " << contentY();
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(c.item);
+            ASSERT_TRUE(accessible);
+            EXPECT_EQ(accessible->role(), c.role);
+            EXPECT_EQ(accessible->text(QAccessible::Name), c.name);
+            EXPECT_EQ(accessible->state().checked, c.checked == 1);
+            if (c.screenshot && i < controls.size())
+                saveScreenshot(app->panel(), QString::fromLatin1(c.screenshot));
+        }
+        for (std::size_t i = controls.size(); i-- > 0;) {
+            press(Qt::Key_Tab, Qt::ShiftModifier);
+            SCOPED_TRACE(controls[i].name.toStdString());
+            ASSERT_EQ(focused(), controls[i].item);
+            EXPECT_TRUE(inView(controls[i].item)) << "page at " << contentY();
+        }
+        EXPECT_EQ(contentY(), 0);
+    };
+
+    // The radar page, scanning, one of the two devices muted.
+    walk({{item("settingsButton"), QAccessible::Button, u"SETTINGS"_s, -1},
+          {item("scanButton"), QAccessible::Button, u"Stop scanning"_s, -1, "focus-primary-button"},
+          {item("quitButton"), QAccessible::Button, u"Quit Glintward"_s, -1, "focus-secondary-button"},
+          {findOne(cards[0], "muteButton"), QAccessible::Button, u"Mute"_s, -1, "focus-mute"},
+          {findOne(cards[1], "muteButton"), QAccessible::Button, u"Unmute"_s, -1}});
+    // Which device a mute button is for is its description.
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(findOne(cards[1], "muteButton"))
+                  ->text(QAccessible::Description),
+              text(findOne(cards[1], "displayName")));
+
+    // With Bluetooth off its button takes the place of start/stop.
+    central->central.load()->setState(CentralState::POWERED_OFF);
+    ASSERT_TRUE(waitUntil([&] { return item("bluetoothSettingsButton")->isVisible(); }));
+    walk({{item("settingsButton"), QAccessible::Button, u"SETTINGS"_s, -1},
+          {item("bluetoothSettingsButton"), QAccessible::Button, u"Open Bluetooth settings"_s, -1},
+          {item("quitButton"), QAccessible::Button, u"Quit Glintward"_s, -1},
+          {findOne(cards[0], "muteButton"), QAccessible::Button, u"Mute"_s, -1},
+          {findOne(cards[1], "muteButton"), QAccessible::Button, u"Unmute"_s, -1}});
+
+    // The settings page, with one signature and the haptic switch off.
+    app->preferences().setHapticAlerts(false);
+    ASSERT_TRUE(SignatureRepository::shared().update(std::make_shared<const SignatureDatabase>(
+        12,
+        std::vector<DeviceSignature>{{"one", "Brand", "Only pattern", {compilePattern("x")}, {}, false, {}},
+                                     {"two", "Brand", "Second", {compilePattern("y")}, {}, false, {}}},
+        std::vector<Pattern>{})));
+    app->preferences().setEnabled(false, u"two"_s);
+    tap("settingsButton");
+    settle(app->panel());
+    const auto rows = shown("signatureRow");
+    ASSERT_EQ(rows.size(), 2u);
+    walk({{item("doneButton"), QAccessible::Button, u"Done"_s, -1, "focus-done"},
+          {findOne(rows[0], "toggle"), QAccessible::CheckBox, u"Only pattern"_s, 1, "focus-switch"},
+          {findOne(rows[1], "toggle"), QAccessible::CheckBox, u"Second"_s, 0},
+          {findOne(item("unknownIdsRow"), "toggle"), QAccessible::CheckBox, u"Unknown camera-capable IDs"_s,
+           1},
+          {item("thresholdRow"), QAccessible::Button, u"Alert threshold: In the room"_s, -1,
+           "focus-threshold"},
+          {findOne(item("hapticRow"), "toggle"), QAccessible::CheckBox, u"Haptic alerts"_s, 0},
+          {item("wipeButton"), QAccessible::Button, u"Wipe session log"_s, -1, "focus-wipe"}});
+}
+
+// Space and Enter each act on the focused control, once per press; assistive technologies press too.
+TEST_F(KeyboardTest, SpaceAndEnterActOnTheFocusedControl) {
+    launchWithTwoDevices();
+    const auto focusOn = [&](QQuickItem* control) {
+        root()->forceActiveFocus();
+        for (int i = 0; i < 20 && focused() != control; ++i) press(Qt::Key_Tab);
+        return focused() == control;
+    };
+    const auto threshold = [&] { return UserDefaults::standard().stringForKey("alert_threshold"); };
+    struct Case {
+        const char* what;
+        std::function<QQuickItem*()> control;
+        std::function<bool()> acted;
+    };
+    const auto onSettings = [&] { return !findAll(root(), "settingsPage").empty(); };
+    const Case cases[] = {
+        {"stop", [&] { return item("scanButton"); }, [&] { return !app->model().state().scanning; }},
+        {"start", [&] { return item("scanButton"); }, [&] { return app->model().state().scanning; }},
+        {"mute", [&] { return findOne(cardFor(u"Ray-Ban Meta glasses"_s), "muteButton"); },
+         [&] { return app->model().mutedAddresses().contains(RAYBAN); }},
+        {"unmute", [&] { return findOne(cardFor(u"Ray-Ban Meta glasses"_s), "muteButton"); },
+         [&] { return !app->model().mutedAddresses().contains(RAYBAN); }},
+        {"settings", [&] { return item("settingsButton"); }, onSettings},
+        {"switch off", [&] { return findOne(shown("signatureRow")[0], "toggle"); },
+         [&] { return app->preferences().disabledSignatureIds().contains(u"rayban-meta"_s); }},
+        {"switch on", [&] { return findOne(shown("signatureRow")[0], "toggle"); },
+         [&] { return app->preferences().disabledSignatureIds().isEmpty(); }},
+        {"haptics off", [&] { return findOne(item("hapticRow"), "toggle"); },
+         [&] { return !app->preferences().hapticAlerts(); }},
+        {"threshold", [&] { return item("thresholdRow"); }, [&] { return threshold() == "ANY_DISTANCE"; }},
+        {"threshold again", [&] { return item("thresholdRow"); },
+         [&] { return threshold() == "VERY_CLOSE"; }},
+        {"wipe", [&] { return item("wipeButton"); }, [&] { return app->model().state().sessionLog.empty(); }},
+        {"done", [&] { return item("doneButton"); }, [&] { return !onSettings(); }},
+    };
+    for (Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) {
+        SCOPED_TRACE(key == Qt::Key_Space ? "Space" : key == Qt::Key_Return ? "Return" : "Enter");
+        ASSERT_FALSE(onSettings());
+        // Each round begins scanning, with both devices heard again and none muted.
+        hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+        ASSERT_TRUE(waitUntil([&] { return !app->model().state().sessionLog.empty(); }));
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            QQuickItem* control = c.control();
+            ASSERT_TRUE(control);
+            ASSERT_TRUE(focusOn(control));
+            EXPECT_FALSE(c.acted());
+            press(key);
+            EXPECT_TRUE(waitUntil(c.acted));
+        }
+        app->preferences().setHapticAlerts(true);
+        app->preferences().setAlertThresholdRaw(u"IN_THE_ROOM"_s);
+    }
+
+    // A screen reader's press on a switch asks for the negation, as a tap does.
+    tap("settingsButton");
+    settle(app->panel());
+    QAccessibleInterface* haptic =
+        QAccessible::queryAccessibleInterface(findOne(item("hapticRow"), "toggle"));
+    ASSERT_TRUE(haptic && haptic->actionInterface());
+    haptic->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_FALSE(app->preferences().hapticAlerts());
+}
+
+// Pointer use shows no ring: a tap focuses the control but the panel looks as it did.
+TEST_F(KeyboardTest, ATapFocusesWithoutARing) {
+    launch();
+    tap("settingsButton");
+    settle(app->panel());
+    QQuickItem* toggle = findOne(item("hapticRow"), "toggle");
+    click(app->panel(), toggle);
+    EXPECT_EQ(focused(), toggle);
+    EXPECT_FALSE(ringShown(toggle));
+    tap("thresholdRow");
+    EXPECT_FALSE(ringShown(item("thresholdRow")));
+    press(Qt::Key_Tab);
+    EXPECT_TRUE(ringShown(findOne(item("hapticRow"), "toggle")));
+}
+
+TEST_F(KeyboardTest, EscapeLeavesTheSettingsPageAndKeysScrollThePage) {
+    launchWithTwoDevices();
+    tap("settingsButton");
+    ASSERT_EQ(findAll(root(), "settingsPage").size(), 1u);
+    press(Qt::Key_Tab);
+    press(Qt::Key_Escape);
+    EXPECT_TRUE(findAll(root(), "settingsPage").empty());
+    // In a window (no tray) Escape on the radar page leaves the window where it is.
+    press(Qt::Key_Escape);
+    EXPECT_TRUE(app->panel().isVisible());
+
+    const qreal bottom = page()->property("contentHeight").toReal() - page()->height();
+    ASSERT_GT(bottom, 200);
+    const qreal pageStep = page()->height() - 40;
+    struct Case {
+        Qt::Key key;
+        qreal expected;
+    };
+    const Case cases[] = {
+        {Qt::Key_Down, 40},
+        {Qt::Key_Down, 80},
+        {Qt::Key_Up, 40},
+        {Qt::Key_PageDown, 40 + pageStep},
+        {Qt::Key_End, bottom},
+        {Qt::Key_Down, bottom},
+        {Qt::Key_PageUp, bottom - pageStep},
+        {Qt::Key_Home, 0},
+        {Qt::Key_Up, 0},
+    };
+    for (const Case& c : cases) {
+        press(c.key);
+        EXPECT_DOUBLE_EQ(contentY(), std::clamp<qreal>(c.expected, 0, bottom)) << "after key " << c.key;
+    }
+    // With a control focused the keys still scroll.
+    press(Qt::Key_Tab);
+    press(Qt::Key_End);
+    EXPECT_DOUBLE_EQ(contentY(), bottom);
+}
+
+// A brand in a right-to-left script stays a name inside the left-to-right subtitle: the line keeps its
+// leading alignment and its order.
+TEST_F(PanelTest, ARightToLeftBrandKeepsTheSubtitleLeftToRight) {
+    launch();
+    std::vector<Pattern> eleven;
+    for (int i = 0; i < 11; ++i) eleven.push_back(compilePattern("x"));
+    ASSERT_TRUE(SignatureRepository::shared().update(std::make_shared<const SignatureDatabase>(
+        12,
+        std::vector<DeviceSignature>{
+            {"meta", u"\u0645\u064a\u062a\u0627"_s.toStdString(), "Meta glasses", eleven, {}, false, {}},
+            {"latin", "Meta / Ray-Ban", "Ray-Ban Meta glasses", eleven, {}, false, {}}},
+        std::vector<Pattern>{})));
+    tap("settingsButton");
+    settle(app->panel());
+    const auto rows = shown("signatureRow");
+    ASSERT_EQ(rows.size(), 2u);
+    for (QQuickItem* row : rows) {
+        QQuickItem* subtitle = findOne(row, "rowSubtitle");
+        EXPECT_EQ(subtitle->property("effectiveHorizontalAlignment").toInt(), int(Qt::AlignLeft))
+            << text(subtitle).toStdString();
+    }
+    saveScreenshot(app->panel(), "settings-right-to-left-brand");
 }
 
 TEST_F(PanelTest, HiddenPanelNeitherAnimatesNorFollowsAndOpensOnTheCurrentPicture) {
@@ -557,6 +842,40 @@ TEST_F(PanelTest, HiddenPanelNeitherAnimatesNorFollowsAndOpensOnTheCurrentPictur
     EXPECT_EQ(textOf("statusTitle"), u"Smart glasses likely nearby"_s);
     EXPECT_EQ(item("dial")->property("shownColor").value<QColor>(), rgb(Palette::stateLikely));
     EXPECT_EQ(findAll(root(), "detectionCard").size(), 1u);
+}
+
+// A double click on the tray item arrives as a click and then a double click: together one toggle.
+TEST_F(PanelTest, ADoubleClickOnTheTrayItemTogglesThePanelOnce) {
+    launch();
+    ASSERT_TRUE(app->panel().isVisible());
+    for (const bool shownAfter : {false, true}) {
+        app->trayActivated(QSystemTrayIcon::Trigger);
+        app->trayActivated(QSystemTrayIcon::DoubleClick);
+        settle(app->panel());
+        EXPECT_EQ(app->panel().isVisible(), shownAfter);
+    }
+    // The second press took the focus from the panel that the first had opened, which hid it: the pair still
+    // leaves it open.
+    app->hidePanel();
+    app->trayActivated(QSystemTrayIcon::Trigger);
+    app->hidePanel();
+    app->trayActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(app->panel().isVisible());
+}
+
+// Without a tray the window's icon is the tray glyph, so the status shows in the task bar too.
+TEST_F(PanelTest, WithoutATrayTheWindowIconIsTheGlyphInTheStatusColour) {
+    launch();
+    ASSERT_EQ(app->tray(), nullptr);
+    const auto dot = [&] {
+        const QImage image = app->panel().icon().pixmap(QSize(32, 32)).toImage();
+        return image.isNull() ? QColor() : image.pixelColor(16, 16);
+    };
+    EXPECT_EQ(dot(), rgb(Palette::stateIdle));
+    startScanning();
+    EXPECT_TRUE(waitUntil([&] { return dot() == rgb(Palette::stateClear); }));
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+    EXPECT_TRUE(waitUntil([&] { return dot() == rgb(Palette::stateLikely); }));
 }
 
 TEST_F(PanelTest, QuitEndsTheApplicationsEventLoop) {

@@ -211,7 +211,9 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     ASSERT_TRUE(icon.has_value());
     const QString iconX = QString::number(icon->x + icon->width / 2);
     const QString iconY = QString::number(icon->y + icon->height / 2);
+    // Clicks further apart than the double-click interval, so that each is a click of its own.
     const auto clickIcon = [&] {
+        QThread::msleep(500);
         run(env, QStringLiteral("xdotool"),
             {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("1")});
     };
@@ -242,6 +244,17 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     EXPECT_TRUE(panelMapped(true)) << "a click after the focus left did not reopen the panel";
     clickIcon();
     EXPECT_TRUE(panelMapped(false)) << "a second click did not close the panel";
+
+    // A double click opens it once, and it stays open; Escape puts it away.
+    QThread::msleep(500);
+    run(env, QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("--repeat"),
+         QStringLiteral("2"), QStringLiteral("--delay"), QStringLiteral("80"), QStringLiteral("1")});
+    EXPECT_TRUE(panelMapped(true)) << "a double click did not open the panel";
+    QThread::msleep(500);  // the second press has long arrived
+    EXPECT_TRUE(panelMapped(true)) << "a double click opened the panel and closed it again";
+    run(env, QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+    EXPECT_TRUE(panelMapped(false)) << "Escape did not put the panel away";
     EXPECT_TRUE(app.running());
 }
 

@@ -56,7 +56,7 @@ TEST(SwitchToggleTest, EachTapWritesTheNegationOnceAndTheKnobFollows) {
         Item {
             property bool value: false
             property int writes: 0
-            SwitchToggle { objectName: "toggle"; isOn: parent.value; onToggled: (v) => { parent.value = v; parent.writes++ } }
+            SwitchToggle { objectName: "toggle"; isOn: parent.value; onSwitched: (v) => { parent.value = v; parent.writes++ } }
         })");
     ASSERT_TRUE(scene->root);
     QQuickItem* toggle = findOne(scene->root, "toggle");
@@ -291,9 +291,10 @@ TEST(SessionLogRowTest, NameAboveTheTimesAndPeak) {
     ASSERT_TRUE(scene->root);
     EXPECT_EQ(text(findOne(scene->root, "logName")), "Spectacles");
     const QString line = text(findOne(scene->root, "logLine"));
-    EXPECT_TRUE(line.startsWith(QString::fromUtf8("First seen "))) << line.toStdString();
-    EXPECT_TRUE(line.endsWith(QString::fromUtf8(" \u00b7 peak -58 dBm"))) << line.toStdString();
-    EXPECT_EQ(line.count(QString::fromUtf8(" \u00b7 ")), 2);
+    EXPECT_TRUE(line.startsWith(QString::fromUtf8("First\u00a0seen\u00a0"))) << line.toStdString();
+    EXPECT_TRUE(line.endsWith(QString::fromUtf8("\u00a0\u00b7 peak\u00a0-58\u00a0dBm")))
+        << line.toStdString();
+    EXPECT_EQ(line.count(QString::fromUtf8("\u00a0\u00b7 ")), 2);
 }
 
 }  // namespace

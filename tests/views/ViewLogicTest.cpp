@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetricsF>
+#include <QTextLayout>
 #include <cmath>
 #include <limits>
 
@@ -172,6 +174,87 @@ TEST(SettingsTextTest, SignatureSubtitleCountsEveryIdentifier) {
     EXPECT_EQ(signatureSubtitle(none), u"Brand \u00b7 0 identifiers"_s);
     EXPECT_EQ(signatureSubtitle(one), u"Brand \u00b7 1 identifier"_s);
     EXPECT_EQ(signatureSubtitle(four), u"Brand \u00b7 4 identifiers"_s);
+}
+
+// Where the lines start when `text` is drawn `width` pixels wide, wrapping at word boundaries as a Text does.
+std::vector<int> lineStarts(const QString& text, const QFont& font, int width) {
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    std::vector<int> starts;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        starts.push_back(line.textStart());
+    }
+    layout.endLayout();
+    return starts;
+}
+
+// At any width that holds its widest clause, a drawn line breaks only after a separating dot: never between
+// a value and its unit, "peak" and its value, or a count and "identifiers", nor before a dot.
+TEST(DrawnTextTest, ValuesKeepTheirUnitsAndLabelsAtEveryWidth) {
+    const QTimeZone utc = QTimeZone::utc();
+    const std::int64_t at = 1709301900000;  // 14:05 UTC
+    DeviceSignature rayban{"x", "Meta", "Name", {}, {}, false, {}};
+    for (int i = 0; i < 11; ++i) rayban.namePatterns.push_back(compilePattern("p"));
+    struct Case {
+        const char* what;
+        QString drawn;
+        QFont font;
+    };
+    const Case cases[] = {
+        {"24-hour", drawnSessionLogLine(at, at + 900000, -80, QLocale::c(), utc), toFont(TypeScale::reading)},
+        {"12-hour",
+         drawnSessionLogLine(at, at + 900000, -80, QLocale(QLocale::English, QLocale::UnitedStates), utc),
+         toFont(TypeScale::reading)},
+        {"subtitle", drawnSignatureSubtitle(rayban), toFont(TypeScale::reading)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int wrapped = 0;
+        qreal widest = 0;
+        for (const QString& run : c.drawn.split(u' ')) {  // the runs no line may break
+            widest = std::max(widest, QFontMetricsF(c.font).horizontalAdvance(run));
+        }
+        for (int width = static_cast<int>(std::ceil(widest)) + 1; width <= 400; width += 2) {
+            const std::vector<int> starts = lineStarts(c.drawn, c.font, width);
+            for (std::size_t i = 1; i < starts.size(); ++i) {
+                ++wrapped;
+                const int start = starts[i];
+                EXPECT_TRUE(c.drawn.left(start).endsWith(u"\u00b7 "_s))
+                    << "at " << width << " px a line starts at: " << c.drawn.mid(start).toStdString();
+            }
+        }
+        EXPECT_GT(wrapped, 0);  // the narrow widths did wrap
+    }
+    // Only the spaces are changed: read aloud, copied or compared, the drawn texts say the same.
+    const auto plain = [](QString s) {
+        return s.replace(QChar(0x00A0), u' ').remove(QChar(0x2068)).remove(QChar(0x2069));
+    };
+    EXPECT_EQ(plain(cases[0].drawn), sessionLogLine(at, at + 900000, -80, QLocale::c(), utc));
+    EXPECT_EQ(plain(cases[2].drawn), signatureSubtitle(rayban));
+}
+
+// A right-to-left brand leads the subtitle: drawn, it stays a name inside a left-to-right line, which keeps
+// its order (brand, count, "identifiers") and its leading alignment.
+TEST(DrawnTextTest, ARightToLeftBrandDoesNotReorderTheSubtitle) {
+    DeviceSignature meta{"x", "\u0645\u064a\u062a\u0627", "Name", {compilePattern("p")}, {}, false, {}};
+    const QString spec = signatureSubtitle(meta);
+    const QString drawn = drawnSignatureSubtitle(meta);
+    EXPECT_TRUE(spec.isRightToLeft());  // the fault, as the plain text would be drawn
+    EXPECT_FALSE(drawn.isRightToLeft());
+    QTextLayout layout(drawn, toFont(TypeScale::reading));
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    line.setLineWidth(1000);
+    layout.endLayout();
+    const qreal brand = line.cursorToX(drawn.indexOf(u'\u0645') + 1);
+    const qreal count = line.cursorToX(drawn.indexOf(u'1'));
+    const qreal unit = line.cursorToX(drawn.indexOf(u"identifier"_s));
+    EXPECT_LT(brand, count);
+    EXPECT_LT(count, unit);
 }
 
 TEST(SettingsTextTest, VersionAndThresholdReadings) {
