@@ -33,7 +33,7 @@ public:
 
     // Decides whether this process runs. A later start that finds the first still starting up retries until
     // `answerMs` have passed. Call once.
-    Claim claim(const QString& directory, int answerMs = 5000);
+    Claim claim(const QString& directory, int answerMs = 10000);
     QString problem() const { return problem_; }
 
 signals:

@@ -112,7 +112,9 @@ public:
 
     ~DesktopWorkspace() override {
         // A program still running is left to run; it is reaped by whoever inherits it when we end.
-        for (auto& attempt : attempts_) ::close(attempt->pidfd);
+        for (auto& attempt : attempts_) {
+            if (attempt->pidfd >= 0) ::close(attempt->pidfd);
+        }
     }
 
     void openBluetoothSettings() override {
@@ -175,14 +177,13 @@ private:
         ::close(attempt->pidfd);
         attempt->pidfd = -1;
         attempt->exit.release()->deleteLater();  // it is the sender
-        const bool failed = reaped < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0;
-        if (!failed) {
+        // Reaped elsewhere (reaped < 0): nothing is known of its end, so it stands as started.
+        if (reaped < 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
             finish(attempt);
             return;
         }
-        const std::string what = reaped < 0           ? std::string("could not be watched")
-                                 : WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
-                                                     : "ended by signal " + std::to_string(WTERMSIG(status));
+        const std::string what = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                                                   : "ended by signal " + std::to_string(WTERMSIG(status));
         log_("bluetooth settings: " + attempt->current.text() + " " + what);
         if (attempt->since.elapsed() < SETTLE_MS) {
             startNext(attempt);

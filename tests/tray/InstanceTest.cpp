@@ -64,17 +64,29 @@ protected:
     }
     QProcess& start() { return start(env_); }
 
-    // A first start, once it listens.
+    // Whether an instance answers on this socket (a stale socket refuses the connection).
+    static bool answers(const QString& socketPath) {
+        QLocalSocket socket;
+        socket.connectToServer(socketPath);
+        if (!socket.waitForConnected(1000)) return false;
+        socket.write("show\n");
+        while (!socket.canReadLine()) {
+            if (!socket.waitForReadyRead(1000)) return false;
+        }
+        return socket.readLine() == "ok\n";
+    }
+
+    // A first start, once it answers.
     QProcess& startFirst(const QString& socketPath) {
         QProcess& first = start();
-        EXPECT_TRUE(waitUntil([&] { return QFile::exists(socketPath); })) << "the first start did not listen";
+        EXPECT_TRUE(waitUntil([&] { return answers(socketPath); }, 30000)) << "the first start did not answer";
         return first;
     }
 
     // A later start: it must end by itself with status 0 and leave the first one running.
     void expectHandsOver(QProcess& first) {
         QProcess& later = start();
-        ASSERT_TRUE(later.waitForFinished(15000)) << "a later start kept running";
+        ASSERT_TRUE(later.waitForFinished(30000)) << "a later start kept running";
         EXPECT_EQ(later.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(later.exitCode(), 0) << later.readAllStandardError().toStdString();
         EXPECT_EQ(first.state(), QProcess::Running);
@@ -114,7 +126,7 @@ TEST_F(Instances, TheSocketOfAKilledInstanceIsTakenOver) {
     ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
     ASSERT_TRUE(killed.waitForFinished(5000));
     ASSERT_TRUE(QFile::exists(socket()));
-    QProcess& next = start();
+    QProcess& next = startFirst(socket());
     expectHandsOver(next);
 }
 
@@ -145,7 +157,7 @@ TEST_F(Instances, AReplayCaptureThatCannotBeReadEndsTheStart) {
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     env.insert("GLINTWARD_REPLAY", fifo);
     QProcess& live = start(env);
-    EXPECT_TRUE(waitUntil([&] { return QFile::exists(socket()); })) << "a FIFO held up the start";
+    EXPECT_TRUE(waitUntil([&] { return answers(socket()); }, 30000)) << "a FIFO held up the start";
     EXPECT_EQ(live.state(), QProcess::Running);
 }
 
