@@ -62,7 +62,8 @@ RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
     : preferences_(preferences),
       defaults_(preferences.defaults()),
       haptics_(seams.haptics ? std::move(seams.haptics) : makeEvdevHapticPerformer()),
-      workspace_(seams.workspace ? std::move(seams.workspace) : makeDesktopWorkspace()),
+      workspace_(seams.workspace ? std::move(seams.workspace)
+                                 : makeDesktopWorkspace([](std::string line) { RadarLog::info(line); })),
       makeTransport_(seams.makeTransport ? std::move(seams.makeTransport)
                                          : [] { return std::make_shared<UrlSessionTransport>(); }),
       clockMs_(seams.clockMs ? std::move(seams.clockMs) : systemClockMs),

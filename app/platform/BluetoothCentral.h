@@ -75,4 +75,9 @@ using CentralLogger = std::function<void(std::string)>;
 std::unique_ptr<BluetoothCentral> makeBluetoothCentral(CentralDelegate& delegate, SerialQueue& callbackQueue,
                                                        CentralLogger logger = {});
 
+// Why the capture that GLINTWARD_REPLAY names cannot be replayed (missing, unreadable, a folder), as one line
+// for the user; nothing when it can be or when none is named. Nothing is opened, so a FIFO's writer waiting for
+// its reader is not woken by the check.
+std::optional<std::string> replayCaptureProblem();
+
 }  // namespace glintward

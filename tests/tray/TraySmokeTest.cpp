@@ -1,6 +1,6 @@
 // The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
 // auto-start, its tray icon must be embedded in the tray and show the status colour, and clicking it must
-// toggle the panel, which hides when the focus goes elsewhere.
+// toggle the panel, which hides when the focus goes elsewhere; a second start must open it.
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -176,6 +176,9 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     appEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath("config"));
     appEnv.insert(QStringLiteral("GLINTWARD_REPLAY"), capture);
     appEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    QDir(dir.path()).mkpath("run");
+    QFile::setPermissions(dir.filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    appEnv.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath("run"));
     Process app(QStringLiteral(GLINTWARD_APP), {}, appEnv);
     ASSERT_TRUE(app.running());
 
@@ -255,6 +258,14 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     EXPECT_TRUE(panelMapped(true)) << "a double click opened the panel and closed it again";
     run(env, QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
     EXPECT_TRUE(panelMapped(false)) << "Escape did not put the panel away";
+
+    // Started again (say from the desktop's menu), it opens the running one's panel and ends.
+    QProcess again;
+    again.setProcessEnvironment(appEnv);
+    again.start(QStringLiteral(GLINTWARD_APP), {});
+    ASSERT_TRUE(again.waitForFinished(15000)) << "a second start kept running";
+    EXPECT_EQ(again.exitCode(), 0);
+    EXPECT_TRUE(panelMapped(true)) << "a second start did not open the panel";
     EXPECT_TRUE(app.running());
 }
 
