@@ -180,7 +180,7 @@ public:
     }
 
     bool string(string_t& value) {
-        if (value.size() > SignatureBundleJson::MAX_TEXT_BYTES && !skipping()) {
+        if (value.size() > SignatureBundleJson::MAX_TEXT_BYTES && !skipping() && !frames_.empty()) {
             fail(textTooLong(pathText(nextStep())));
             return true;
         }
