@@ -12,7 +12,11 @@ const re2::RE2::Options& patternOptions() {
     static const re2::RE2::Options options = [] {
         re2::RE2::Options o;
         o.set_case_sensitive(false);
-        o.set_log_errors(false);
+        o.set_log_errors(false);  // a pattern that does not compile is the caller's to handle, silently
+        // A name pattern compiles to a few dozen instructions; a pathological one (a large class repeated a
+        // thousand times) would take millions and tens of milliseconds. Within this budget it fails after a
+        // few thousand instructions instead.
+        o.set_max_mem(PATTERN_MAX_MEM);
         return o;
     }();
     return options;

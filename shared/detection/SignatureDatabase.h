@@ -20,8 +20,11 @@ namespace glintward {
 // A compiled name or exclusion pattern. Patterns have no value equality: one equals only itself.
 using Pattern = std::shared_ptr<const re2::RE2>;
 
-// The options every catalogue pattern is compiled with: case-insensitive, nothing else.
+// The options every catalogue pattern is compiled with: case-insensitive, silent, and within a memory budget of
+// PATTERN_MAX_MEM bytes (RE2 gives two thirds of it to the program, 8 bytes an instruction, the rest to its
+// automata).
 const re2::RE2::Options& patternOptions();
+inline constexpr std::int64_t PATTERN_MAX_MEM = std::int64_t{64} << 10;
 
 // Compiles a pattern case-insensitive; nullptr when it does not compile.
 Pattern compilePattern(std::string_view source);

@@ -113,6 +113,34 @@ std::vector<std::string_view> missingFields(std::uint32_t seen) {
     return missing;
 }
 
+// The limits of what one catalogue may hold (see SignatureBundleJson). Counts and text sizes are checked while
+// decoding, as each element or text arrives; the totals once the document is decoded.
+
+template <class List>
+constexpr std::size_t maxElements() {
+    if constexpr (std::is_same_v<List, std::vector<SignatureDto>>) {
+        return SignatureBundleJson::MAX_SIGNATURES;
+    } else {
+        return SignatureBundleJson::MAX_LIST_ELEMENTS;
+    }
+}
+
+template <class List>
+std::string tooManyElements(const std::string& path) {
+    if constexpr (std::is_same_v<List, std::vector<SignatureDto>>) {
+        return "Limit exceeded at path: " + path + ", a catalogue holds at most " +
+               std::to_string(SignatureBundleJson::MAX_SIGNATURES) + " signatures";
+    } else {
+        return "Limit exceeded at path: " + path + ", a list holds at most " +
+               std::to_string(SignatureBundleJson::MAX_LIST_ELEMENTS) + " elements";
+    }
+}
+
+std::string textTooLong(const std::string& path) {
+    return "Limit exceeded at path: " + path + ", a text holds at most " +
+           std::to_string(SignatureBundleJson::MAX_TEXT_BYTES) + " bytes";
+}
+
 // Receives the parser's events and fills the bundle. The first failure is kept, and from then on every event
 // is skipped: the parser still reads to the end, so a syntax error anywhere in the text is what a document
 // reports, as when the whole text was parsed before any member was looked at.
@@ -152,6 +180,10 @@ public:
     }
 
     bool string(string_t& value) {
+        if (value.size() > SignatureBundleJson::MAX_TEXT_BYTES && !skipping() && !frames_.empty()) {
+            fail(textTooLong(pathText(nextStep())));
+            return true;
+        }
         return scalar([] { return "string"; }, [&](auto* out) { return assign(out, std::move(value)); });
     }
 
@@ -268,8 +300,12 @@ private:
         if (frame.object) return frame.member;
         ++frame.count;
         return std::visit(
-            []<class T>(T* list) -> Slot {
+            [&]<class T>(T* list) -> Slot {
                 if constexpr (IsList<T>::value) {
+                    if (frame.count > maxElements<T>()) {
+                        fail(tooManyElements<T>(pathText(Step{{}, frame.count - 1})));
+                        return static_cast<Skipped*>(nullptr);
+                    }
                     return &list->emplace_back();
                 } else {
                     return static_cast<Skipped*>(nullptr);  // not reached: only lists hold elements
@@ -550,14 +586,90 @@ std::string positionText(std::string_view text, std::size_t offset) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-std::vector<Pattern> compileAll(const std::vector<std::string>& sources,
-                                Pattern (*compile)(std::string_view)) {
-    std::vector<Pattern> patterns;
-    patterns.reserve(sources.size());
-    for (const auto& source : sources) {
-        if (Pattern p = compile(source)) patterns.push_back(std::move(p));
+// What RE2 spends on a pattern before its memory budget applies, in steps of about a microsecond (measured
+// with room to spare): parsing, which folds every class for case, a Unicode property class range by range (up
+// to half a millisecond for \PL), and simplifying, which expands a counted repetition into as many copies as
+// its largest count (RE2 refuses counts above 1000). Read without parsing: a brace or "p" after an escaped
+// backslash may count although it is literal, which only overestimates.
+std::int64_t parseSteps(std::string_view source) {
+    constexpr std::int64_t PER_BYTE = 2;
+    constexpr std::int64_t PER_UNICODE_CLASS = 500;
+    constexpr std::int64_t MAX_REPEAT = 1000;
+    std::int64_t steps = PER_BYTE * static_cast<std::int64_t>(source.size());
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        if (source[i] == '\\' && i + 1 < source.size()) {
+            if (source[i + 1] == 'p' || source[i + 1] == 'P') steps += PER_UNICODE_CLASS;
+            ++i;
+        } else if (source[i] == '{') {
+            // {n}, {n,} or {n,m}: the largest number written.
+            std::int64_t largest = 0, number = 0;
+            std::size_t j = i + 1;
+            for (; j < source.size() && ((source[j] >= '0' && source[j] <= '9') || source[j] == ','); ++j) {
+                number = source[j] == ',' ? 0 : std::min(number * 10 + (source[j] - '0'), MAX_REPEAT);
+                largest = std::max(largest, number);
+            }
+            if (j < source.size() && source[j] == '}') steps += largest;
+        }
     }
-    return patterns;
+    return steps;
+}
+
+// What a pattern that fails for want of memory cost: about as many instructions as its budget holds.
+constexpr std::int64_t TOO_LARGE_STEPS = PATTERN_MAX_MEM * 2 / 3 / 8;
+
+[[noreturn]] void tooCostly(const std::string& path) {
+    throw BundleDecodingError("Limit exceeded at path: " + path + ", compiling the patterns may take at most " +
+                              std::to_string(SignatureBundleJson::MAX_COMPILE_STEPS) + " steps");
+}
+
+std::string elementPath(const std::string& list, std::size_t index) {
+    return list + "[" + std::to_string(index) + "]";
+}
+
+// Checks the limits on a decoded bundle (parse has checked counts and texts element by element already; a
+// bundle built otherwise gets the same checks here) and returns the patterns' parse steps. Paths are only
+// written for a failure.
+std::int64_t checkLimits(const SignatureBundleDto& dto) {
+    std::size_t patterns = 0;
+    std::int64_t steps = 0;
+    auto list = [&](const auto& elements, auto path) {
+        using List = std::remove_cvref_t<decltype(elements)>;
+        if (elements.size() > maxElements<List>()) {
+            throw BundleDecodingError(tooManyElements<List>(elementPath(path(), maxElements<List>())));
+        }
+    };
+    auto text = [&](const std::string& value, auto path) {
+        if (value.size() > SignatureBundleJson::MAX_TEXT_BYTES) throw BundleDecodingError(textTooLong(path()));
+    };
+    auto texts = [&](const std::vector<std::string>& values, auto path) {
+        list(values, path);
+        for (std::size_t i = 0; i < values.size(); ++i) text(values[i], [&] { return elementPath(path(), i); });
+    };
+    auto patternList = [&](const std::vector<std::string>& sources, auto path) {
+        texts(sources, path);
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            if (++patterns > SignatureBundleJson::MAX_PATTERNS) {
+                throw BundleDecodingError("Limit exceeded at path: " + elementPath(path(), i) +
+                                          ", a catalogue holds at most " +
+                                          std::to_string(SignatureBundleJson::MAX_PATTERNS) + " patterns");
+            }
+            steps += parseSteps(sources[i]);
+            if (steps > SignatureBundleJson::MAX_COMPILE_STEPS) tooCostly(elementPath(path(), i));
+        }
+    };
+    patternList(dto.exclusionPatterns, [] { return std::string("$.exclusionPatterns"); });
+    list(dto.signatures, [] { return std::string("$.signatures"); });
+    for (std::size_t i = 0; i < dto.signatures.size(); ++i) {
+        const SignatureDto& s = dto.signatures[i];
+        auto member = [&](const char* name) { return [&, name] { return elementPath("$.signatures", i) + name; }; };
+        text(s.id, member(".id"));
+        text(s.brand, member(".brand"));
+        text(s.displayName, member(".displayName"));
+        patternList(s.namePatterns, member(".namePatterns"));
+        list(s.companyIds, member(".companyIds"));
+        texts(s.serviceUuids, member(".serviceUuids"));
+    }
+    return steps;
 }
 
 }  // namespace
@@ -574,28 +686,50 @@ SignatureBundleDto SignatureBundleJson::parse(std::string_view text) {
     Source source(text, decoder);
     // Strict: standard syntax, no comments, exactly one value with nothing after it.
     Json::sax_parse(source.begin(), source.end(), &decoder, Json::input_format_t::json, true, false);
-    return std::move(decoder).result();
+    SignatureBundleDto dto = std::move(decoder).result();
+    checkLimits(dto);
+    return dto;
 }
 
 std::shared_ptr<const SignatureDatabase> SignatureBundleJson::toDatabase(const SignatureBundleDto& dto) {
-    std::vector<Pattern> exclusions = compileAll(dto.exclusionPatterns, compileOrNull);
+    std::int64_t steps = checkLimits(dto);
+    auto compileAll = [&](const std::vector<std::string>& sources, const std::string& path) {
+        std::vector<Pattern> patterns;
+        patterns.reserve(sources.size());
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            Pattern p = compileOrNull(sources[i], steps);
+            if (steps > MAX_COMPILE_STEPS) tooCostly(path + "[" + std::to_string(i) + "]");
+            if (p) patterns.push_back(std::move(p));
+        }
+        return patterns;
+    };
+    std::vector<Pattern> exclusions = compileAll(dto.exclusionPatterns, "$.exclusionPatterns");
     std::vector<DeviceSignature> signatures;
     signatures.reserve(dto.signatures.size());
-    for (const SignatureDto& s : dto.signatures) {
+    for (std::size_t i = 0; i < dto.signatures.size(); ++i) {
+        const SignatureDto& s = dto.signatures[i];
         // Advertised UUIDs are compared lower-cased, so the catalogue holds them so; case variants collapse.
         std::vector<std::string> uuids;
         uuids.reserve(s.serviceUuids.size());
         for (const auto& uuid : s.serviceUuids) uuids.push_back(lowerAscii(uuid));
         signatures.push_back(DeviceSignature{
-            s.id, s.brand, s.displayName, compileAll(s.namePatterns, compileOrNull),
+            s.id, s.brand, s.displayName,
+            compileAll(s.namePatterns, "$.signatures[" + std::to_string(i) + "].namePatterns"),
             Set<std::int32_t>(s.companyIds), s.companyIdsVerified, Set<std::string>(std::move(uuids))});
     }
     return std::make_shared<const SignatureDatabase>(dto.version, std::move(signatures),
                                                      std::move(exclusions));
 }
 
-Pattern SignatureBundleJson::compileOrNull(std::string_view source) {
-    return compilePattern(source);
+Pattern SignatureBundleJson::compileOrNull(std::string_view source, std::int64_t& steps) {
+    auto pattern = std::make_shared<const re2::RE2>(re2::StringPiece(source.data(), source.size()),
+                                                    patternOptions());
+    if (pattern->ok()) {
+        steps += pattern->ProgramSize();
+        return pattern;
+    }
+    if (pattern->error_code() == re2::RE2::ErrorPatternTooLarge) steps += TOO_LARGE_STEPS;
+    return nullptr;
 }
 
 }  // namespace glintward

@@ -63,17 +63,37 @@ public:
 };
 
 // Stateless: parse and toDatabase may run on any thread, also at once.
+//
+// A bundle whose catalogue would cost more than any real one is refused as a whole, like a document that
+// breaks the format (BundleDecodingError, its message naming the limit), so that whatever a body of the
+// transport's 8 MiB holds, building its catalogue takes well under a second and a few tens of megabytes. The
+// limits stand far above any real catalogue, whose patterns are short literals with a few classes.
 class SignatureBundleJson {
 public:
-    // Decodes one document; throws BundleDecodingError when it breaks any rule of the format.
+    static constexpr std::size_t MAX_SIGNATURES = 1024;
+    // In any one list: exclusion patterns, a signature's name patterns, company identifiers, service UUIDs.
+    static constexpr std::size_t MAX_LIST_ELEMENTS = 64;
+    static constexpr std::size_t MAX_PATTERNS = 4096;  // exclusion and name patterns together
+    static constexpr std::size_t MAX_TEXT_BYTES = 1024;  // any kept text: id, names, pattern, service UUID
+    // What compiling all patterns may cost, in steps of RE2's work (about a microsecond each): an estimate
+    // from each pattern's text of what RE2 spends before its memory budget applies, plus each compiled
+    // program's instructions. A pattern beyond its own memory budget does not compile and is left out, but
+    // what it cost to find out counts.
+    static constexpr std::int64_t MAX_COMPILE_STEPS = 400'000;
+
+    // Decodes one document; throws BundleDecodingError when it breaks any rule of the format or exceeds a
+    // limit (counts and text sizes while decoding, so an oversized list is never built; the patterns'
+    // estimated cost once decoded, before any is compiled).
     static SignatureBundleDto parse(std::string_view text);
 
-    // A new catalogue built from a decoded bundle. Never fails: a pattern that does not compile is left out
-    // of its list, and nothing else is validated (ids, identifiers and the version pass through as they are).
+    // A new catalogue built from a decoded bundle. A pattern that does not compile within its memory budget
+    // is left out of its list; ids, identifiers and the version pass through as they are. Throws
+    // BundleDecodingError when the bundle exceeds a limit, compilation included.
     static std::shared_ptr<const SignatureDatabase> toDatabase(const SignatureBundleDto& dto);
 
 private:
-    static Pattern compileOrNull(std::string_view source);
+    // Adds what the compilation cost to steps.
+    static Pattern compileOrNull(std::string_view source, std::int64_t& steps);
 };
 
 }  // namespace glintward

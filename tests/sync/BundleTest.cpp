@@ -1,5 +1,7 @@
 #include "shared/sync/SignatureBundle.h"
 
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -22,6 +24,31 @@ std::vector<std::string> sources(const std::vector<Pattern>& patterns) {
     std::vector<std::string> out;
     for (const auto& p : patterns) out.push_back(p->pattern());
     return out;
+}
+
+// A JSON array of count elements made by element(i).
+std::string array(std::size_t count, const std::function<std::string(std::size_t)>& element) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < count; ++i) out += (i > 0 ? ", " : "") + element(i);
+    return out + "]";
+}
+
+std::string quoted(std::string text) {
+    return '"' + text + '"';
+}
+
+// A bundle of the given number of signatures, members(i) adding to signature i, top adding to the bundle.
+std::string bundle(std::size_t signatures, const std::function<std::string(std::size_t)>& members = {},
+                   const std::string& top = "") {
+    return R"({"version": 1, )" + top + R"("signatures": )" + array(signatures, [&](std::size_t i) {
+               return R"({"id": "s)" + std::to_string(i) + R"(", "brand": "b", "displayName": "d")" +
+                      (members ? ", " + members(i) : "") + "}";
+           }) +
+           "}";
+}
+
+std::string patterns(std::size_t count, const std::string& pattern) {
+    return R"("namePatterns": )" + array(count, [&](std::size_t) { return quoted(pattern); });
 }
 
 TEST(BundleParse, DecodesEveryMemberWhateverTheirOrder) {
@@ -313,6 +340,95 @@ TEST(BundleConversion, HostilePatternsRunInLinearTime) {
     EXPECT_FALSE(database->match({"h1", as + "!", {}, {}, -60, {}, 0}, options));
     EXPECT_FALSE(database->match({"h1", std::string(200000, 'x'), {}, {}, -60, {}, 0}, options));
     EXPECT_TRUE(database->match({"h1", "!" + as, {}, {}, -60, {}, 0}, options));
+}
+
+TEST(BundleLimits, RefusesMoreThanAnyRealCatalogueHolds) {
+    struct Limit {
+        std::size_t at;
+        std::function<std::string(std::size_t)> bundleOf;  // a bundle holding n of what the limit counts
+        std::string exceeded;                              // the message for at + 1
+    };
+    const std::string list = ", a list holds at most 64 elements";
+    const std::string text = ", a text holds at most 1024 bytes";
+    const Limit limits[] = {
+        {1024, [](std::size_t n) { return bundle(n); },
+         "Limit exceeded at path: $.signatures[1024], a catalogue holds at most 1024 signatures"},
+        {64, [](std::size_t n) { return bundle(1, [&](std::size_t) { return patterns(n, "x"); }); },
+         "Limit exceeded at path: $.signatures[0].namePatterns[64]" + list},
+        {64,
+         [](std::size_t n) {
+             return bundle(0, {}, R"("exclusionPatterns": )" +
+                                      array(n, [](std::size_t i) { return quoted("x" + std::to_string(i)); }) +
+                                      ", ");
+         },
+         "Limit exceeded at path: $.exclusionPatterns[64]" + list},
+        {64,
+         [](std::size_t n) {
+             return bundle(1, [&](std::size_t) {
+                 return R"("companyIds": )" + array(n, [](std::size_t i) { return std::to_string(i); });
+             });
+         },
+         "Limit exceeded at path: $.signatures[0].companyIds[64]" + list},
+        {64,
+         [](std::size_t n) {
+             return bundle(1, [&](std::size_t) {
+                 return R"("serviceUuids": )" + array(n, [](std::size_t i) { return quoted(std::to_string(i)); });
+             });
+         },
+         "Limit exceeded at path: $.signatures[0].serviceUuids[64]" + list},
+        {4096,
+         [](std::size_t n) {
+             return bundle((n + 63) / 64, [&](std::size_t i) { return patterns(std::min<std::size_t>(64, n - i * 64), "x"); });
+         },
+         "Limit exceeded at path: $.signatures[64].namePatterns[0], a catalogue holds at most 4096 patterns"},
+        {1024, [](std::size_t n) { return bundle(1, [&](std::size_t) { return patterns(1, std::string(n, 'a')); }); },
+         "Limit exceeded at path: $.signatures[0].namePatterns[0]" + text},
+        {1024,
+         [](std::size_t n) {
+             return bundle(2, [&](std::size_t i) { return R"("displayName": ")" + std::string(i * n, 'd') + '"'; });
+         },
+         "Limit exceeded at path: $.signatures[1].displayName" + text},
+        {1024,
+         [](std::size_t n) {
+             return bundle(1, [&](std::size_t) { return R"("serviceUuids": [")" + std::string(n, 'f') + R"("])"; });
+         },
+         "Limit exceeded at path: $.signatures[0].serviceUuids[0]" + text},
+    };
+    for (const Limit& limit : limits) {
+        const std::string within = limit.bundleOf(limit.at);
+        EXPECT_NO_THROW(SignatureBundleJson::toDatabase(SignatureBundleJson::parse(within))) << limit.exceeded;
+        EXPECT_EQ(decodingError(limit.bundleOf(limit.at + 1)), limit.exceeded);
+    }
+
+    // A decoded bundle built past a limit in place of a document is refused by the conversion too.
+    SignatureBundleDto built{1, {}, {{"a", "b", "c", std::vector<std::string>(65, "x"), {}, false, {}}}};
+    EXPECT_THROW(SignatureBundleJson::toDatabase(built), BundleDecodingError);
+}
+
+TEST(BundleLimits, CompilingCostsNoMoreThanItsBudget) {
+    const std::string classRepetition = R"([\\p{L}\\p{N}]{1000}N)";  // millions of instructions unbounded
+    const std::string largeProgram = "[a-z]{1000}";                   // thousands
+
+    // A pattern beyond its own memory budget is left out, like one that does not compile.
+    const auto database = SignatureBundleJson::toDatabase(SignatureBundleJson::parse(bundle(1, [&](std::size_t) {
+        return R"("namePatterns": [")" + classRepetition + R"(", ")" + largeProgram + R"(", "ray[- ]?ban"])";
+    })));
+    EXPECT_EQ(sources(database->signatures()[0]->namePatterns), std::vector<std::string>{"ray[- ]?ban"});
+
+    // What the patterns together cost is bounded: estimated from their texts before any is compiled (Unicode
+    // classes are slow to fold for case) ...
+    std::string unicodeClasses;
+    for (int i = 0; i < 15; ++i) unicodeClasses += R"(\\PL)";
+    EXPECT_THAT(decodingError(bundle(1, [&](std::size_t) { return patterns(64, unicodeClasses); })),
+                HasSubstr(", compiling the patterns may take at most 400000 steps"));
+    // ... and counted as they compile, failures included.
+    const auto dto = SignatureBundleJson::parse(bundle(1, [&](std::size_t) { return patterns(64, largeProgram); }));
+    try {
+        SignatureBundleJson::toDatabase(dto);
+        ADD_FAILURE() << "converted";
+    } catch (const BundleDecodingError& e) {
+        EXPECT_THAT(e.what(), HasSubstr(", compiling the patterns may take at most 400000 steps"));
+    }
 }
 
 }  // namespace

@@ -166,6 +166,23 @@ TEST_F(SyncClientTest, MalformedBundleFailsAndKeepsTheStore) {
     EXPECT_THAT(log->calls(), ::testing::Not(::testing::Contains("save")));
 }
 
+TEST_F(SyncClientTest, BundleBeyondTheLimitsIsRefusedAndNeverOffered) {
+    std::string patterns = R"("x")";
+    for (int i = 1; i < 65; ++i) patterns += R"(, "x")";
+    const std::string oversized = R"({"version": 8, "exclusionPatterns": [)" + patterns + "]}";
+    keep("old", "\"v6\"");
+    transport->answer({200, oversized, {{"etag", "\"v8\""}}});
+    EXPECT_EQ(sync(), failed("malformed bundle: Limit exceeded at path: $.exclusionPatterns[64], a list holds at "
+                             "most 64 elements"));
+    EXPECT_EQ(store->bundle, "old");
+    EXPECT_EQ(store->etag, "\"v6\"");
+
+    // Saved by an earlier release, it is not offered at start either, and stays where it is.
+    keep(oversized, "\"v8\"");
+    EXPECT_EQ(loadCached(), nullptr);
+    EXPECT_EQ(store->bundle, oversized);
+}
+
 TEST_F(SyncClientTest, EveryOtherResponseFailsWithItsStatus) {
     keep("old", std::nullopt);
     const std::pair<HttpResponse, const char*> cases[] = {
