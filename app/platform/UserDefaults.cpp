@@ -486,8 +486,14 @@ std::uint64_t UserDefaults::changeCount() const {
 void UserDefaults::checkFile(bool whenDue) const {
     const std::int64_t now = monotonicMs_();
     if (whenDue && now < nextCheckMs_.load(std::memory_order_relaxed)) return;
-    std::unique_lock fileWork(fileMutex_, std::try_to_lock);
-    if (!fileWork.owns_lock() || (whenDue && now < nextCheckMs_.load(std::memory_order_relaxed))) return;
+    // A read never waits for file work under way: it skips its check. An explicit look waits for that work,
+    // which may be loading the very edit it looks for.
+    std::unique_lock fileWork(fileMutex_, std::defer_lock);
+    if (!whenDue) {
+        fileWork.lock();
+    } else if (!fileWork.try_lock() || now < nextCheckMs_.load(std::memory_order_relaxed)) {
+        return;
+    }
     nextCheckMs_.store(now + CHECK_INTERVAL_MS, std::memory_order_relaxed);
     if (Identity::at(file_) != fileState_->seen) load(/*atStart=*/false);
 }

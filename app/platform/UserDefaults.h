@@ -79,7 +79,7 @@ public:
     void removeObjectForKey(std::string_view key);
 
     // Looks at once whether the file changed, and loads it if so (reads look at most once per check
-    // interval). Skipped while another thread is at the file, which reads it anyway.
+    // interval). Waits for file work under way on another thread (a write reading the file, say).
     void refresh() const;
     // How many times the values have changed so far, by a write or by an outside edit loaded; first looks
     // for an outside edit when a check is due. Cheap enough for a timer on the main thread: an atomic, and a
@@ -110,7 +110,7 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<Values> values_;
     // File work, one write or load at a time. Reads never wait for it: one that finds it taken skips its
-    // check.
+    // check (refresh() waits).
     mutable std::mutex fileMutex_;
     std::unique_ptr<FileState> fileState_;
     // Writes waiting for the file; the one that gets it next saves them all.
