@@ -11,6 +11,13 @@
 // read at once and reaches the file before it returns. A symbolic link stays a link: the file it leads to is
 // replaced. Nothing here throws, and nothing waits on what lies at the path: a file that cannot be written,
 // or anything there but a regular file, leaves the values in memory in force for the run.
+//
+// An editor that saves in place truncates the file, then writes it. So a write that finds the file empty or
+// unparsable reads it again for a while, and replaces it only once the file holds an object, or holds
+// nothing after that while; a file that still does not parse is never moved or written over, and the change
+// stays in memory until the file parses again. A check does the same without waiting: such a file is taken
+// only once it has stood SETTLE_MS. Members keep the user's order, and each one we do not set is written back
+// as the user wrote it.
 
 #include <atomic>
 #include <cstdint>

@@ -200,6 +200,7 @@ TEST_F(AppPreferencesTest, AnOutsideEditIsTakenInAndSignalledAndATapChangesOnlyW
     prefs.setEnabled(true, "a");
     const auto stored = store.stringArrayForKey("disabled_signatures").value_or(Strings{});
     EXPECT_EQ(std::set<std::string>(stored.begin(), stored.end()), (std::set<std::string>{"b", "c"}));
+    outside.refresh();
     EXPECT_EQ(outside.stringArrayForKey("disabled_signatures"), stored);
 }
 

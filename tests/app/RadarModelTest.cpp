@@ -313,6 +313,7 @@ TEST_F(RadarModelTest, MutedDevicesEditedOutsideReachTheModelAndATapKeepsThem) {
     outside.setObject(std::vector<std::string>{GLASSES, "AA:BB"}, RadarModel::MUTED_KEY);
     model->toggleMute(PHONE);
     EXPECT_EQ(model->mutedAddresses(), Set<std::string>(std::vector<std::string>{GLASSES, "AA:BB", PHONE}));
+    outside.refresh();
     EXPECT_EQ(Set<std::string>(outside.stringArrayForKey(RadarModel::MUTED_KEY).value()),
               model->mutedAddresses());
 }
