@@ -1,5 +1,7 @@
 #include "app/AppPreferences.h"
 
+#include <QCoreApplication>
+#include <QSet>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,20 @@ QStringList distinct(const QStringList& ids) {
     return out;
 }
 
+QStringList storedDisabledSignatureIds(const UserDefaults& defaults) {
+    QStringList ids;
+    for (const auto& id :
+         defaults.stringArrayForKey(DISABLED_SIGNATURES_KEY).value_or(std::vector<std::string>{})) {
+        ids.push_back(QString::fromStdString(id));
+    }
+    return distinct(ids);
+}
+
+QString storedAlertThresholdRaw(const UserDefaults& defaults) {
+    return QString::fromStdString(
+        defaults.stringForKey(ALERT_THRESHOLD_KEY).value_or(std::string(name(AlertThreshold::IN_THE_ROOM))));
+}
+
 }  // namespace
 
 AppPreferences::AppPreferences(UserDefaults& defaults, QObject* parent)
@@ -32,15 +48,47 @@ AppPreferences::AppPreferences(UserDefaults& defaults, QObject* parent)
       onboardingComplete_(defaults.boolForKey(ONBOARDING_COMPLETE_KEY)),
       lastSyncMs_(0),
       defaults_(defaults) {
-    QStringList ids;
-    for (const auto& id :
-         defaults.stringArrayForKey(DISABLED_SIGNATURES_KEY).value_or(std::vector<std::string>{})) {
-        ids.push_back(QString::fromStdString(id));
-    }
-    disabledSignatureIds_ = distinct(ids);
-    alertThresholdRaw_ = QString::fromStdString(
-        defaults.stringForKey(ALERT_THRESHOLD_KEY).value_or(std::string(name(AlertThreshold::IN_THE_ROOM))));
+    disabledSignatureIds_ = storedDisabledSignatureIds(defaults);
+    alertThresholdRaw_ = storedAlertThresholdRaw(defaults);
     lastSyncMs_ = defaults.doubleForKey(LAST_SYNC_MS_KEY);
+    seenChanges_ = defaults.changeCount();
+    // The store takes in an outside edit within a check interval of whoever reads it; this timer asks it on
+    // the main thread as often, for an atomic count (and a stat when a check is due), and takes in the new
+    // values when the count moved. No thread of its own, no watch. Without an application there is no event
+    // loop to run it.
+    storeCheck_.setInterval(static_cast<int>(UserDefaults::CHECK_INTERVAL_MS));
+    connect(&storeCheck_, &QTimer::timeout, this, [this] {
+        if (defaults_.changeCount() != seenChanges_) takeStoreValues();
+    });
+    if (QCoreApplication::instance()) storeCheck_.start();
+}
+
+void AppPreferences::refresh() {
+    defaults_.refresh();
+    if (defaults_.changeCount() != seenChanges_) takeStoreValues();
+}
+
+void AppPreferences::takeStoreValues() {
+    // Counted before reading, so a change made meanwhile is taken in at the next look.
+    seenChanges_ = defaults_.changeCount();
+    const auto take = [this](auto& held, auto value, void (AppPreferences::*changed)()) {
+        if (held == value) return;
+        held = std::move(value);
+        emit(this->*changed)();
+    };
+    take(hapticAlerts_, defaults_.boolForKey(HAPTIC_ALERTS_KEY, true), &AppPreferences::hapticAlertsChanged);
+    take(matchUnknownIds_, defaults_.boolForKey(MATCH_UNKNOWN_IDS_KEY, true),
+         &AppPreferences::matchUnknownIdsChanged);
+    // A set: the same ids in another order are no change.
+    const QStringList ids = storedDisabledSignatureIds(defaults_);
+    if (QSet<QString>(ids.begin(), ids.end()) !=
+        QSet<QString>(disabledSignatureIds_.begin(), disabledSignatureIds_.end())) {
+        disabledSignatureIds_ = ids;
+        emit disabledSignatureIdsChanged();
+    }
+    take(alertThresholdRaw_, storedAlertThresholdRaw(defaults_), &AppPreferences::alertThresholdRawChanged);
+    take(lastSyncMs_, defaults_.doubleForKey(LAST_SYNC_MS_KEY), &AppPreferences::lastSyncMsChanged);
+    emit storeChanged();
 }
 
 AlertThreshold AppPreferences::alertThreshold() const {
@@ -89,6 +137,7 @@ void AppPreferences::setAlertThresholdRaw(const QString& value) {
 }
 
 void AppPreferences::setEnabled(bool enabled, const QString& signatureId) {
+    refresh();
     QStringList ids = disabledSignatureIds_;
     if (enabled) {
         ids.removeAll(signatureId);

@@ -1,6 +1,7 @@
 #pragma once
 // The user's settings as an observable object for the panel. Every setting is read from the user-defaults
-// store once, at construction, and written back to it on every set. Main thread only.
+// store at construction and written back to it on every set; an edit of the settings file made outside while
+// we run is taken in as the store loads it, and signalled like a set (but not written back). Main thread only.
 //
 // The detection path does not read this object: it reads the same keys from the store at each use, so a
 // change made here applies from the next engine call or publish on.
@@ -8,6 +9,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+#include <cstdint>
 
 #include "app/HostAlertThreshold.h"
 #include "app/platform/UserDefaults.h"
@@ -54,7 +57,12 @@ public:
 
     // Enabling removes the id from the disabled set, disabling adds it; the set is assigned back either way,
     // so observers hear of it and the store is rewritten even when nothing changed.
+    // It starts from the set the store holds now, so an outside edit of the list is kept.
     Q_INVOKABLE void setEnabled(bool enabled, const QString& signatureId);
+
+    // Looks at the settings file at once and takes in what changed there. A change that builds on a value
+    // shown (the next threshold, one id more or less) calls it first, so a tap changes only what was tapped.
+    void refresh();
 
 signals:
     void hapticAlertsChanged();
@@ -63,8 +71,13 @@ signals:
     void onboardingCompleteChanged();
     void lastSyncMsChanged();
     void alertThresholdRawChanged();
+    // The store's values changed, by an outside edit or by any write; sent after the settings' own signals.
+    void storeChanged();
 
 private:
+    // Every setting but `onboardingComplete` (held for the run) set to the store's value where it differs.
+    void takeStoreValues();
+
     bool hapticAlerts_;
     QStringList disabledSignatureIds_;
     bool matchUnknownIds_;
@@ -72,6 +85,8 @@ private:
     double lastSyncMs_;
     QString alertThresholdRaw_;
     UserDefaults& defaults_;
+    std::uint64_t seenChanges_ = 0;  // the store's change count last taken in
+    QTimer storeCheck_;
 };
 
 }  // namespace glintward

@@ -77,6 +77,14 @@ RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
     scanner_ = std::make_unique<BleScanner>(std::move(seams.makeCentral),
                                             [clock] { return static_cast<std::int64_t>(clock()); });
     mutedAddresses_ = storedMutedAddresses();
+    // Muted devices edited in the settings file reach the model when the preferences take the edit in.
+    connect(&preferences_, &AppPreferences::storeChanged, this, [this] {
+        Set<std::string> stored = storedMutedAddresses();
+        if (stored == mutedAddresses_) return;
+        mutedAddresses_ = std::move(stored);
+        emit mutedAddressesChanged();
+        engineQueue_->async([this] { publish(); });
+    });
 
     pruneTimer_.setInterval(seams.pruneInterval);
     connect(&pruneTimer_, &QTimer::timeout, this, [this] {
@@ -130,6 +138,9 @@ void RadarModel::stopScanning() {
 }
 
 void RadarModel::toggleMute(const std::string& address) {
+    // From the set the store holds now, so an outside edit of the list is kept: only this address changes.
+    defaults_.refresh();
+    mutedAddresses_ = storedMutedAddresses();
     std::vector<std::string> muted = mutedAddresses_.items();
     if (mutedAddresses_.contains(address)) {
         std::erase(muted, address);

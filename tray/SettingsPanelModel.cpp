@@ -105,6 +105,7 @@ void SettingsPanelModel::setSignatureEnabled(const QString& signatureId, bool en
 }
 
 void SettingsPanelModel::cycleThreshold() {
+    preferences_.refresh();  // the threshold after the one in force, even if the file changed it just now
     const AlertThreshold following = next(preferences_.alertThreshold());
     preferences_.setAlertThresholdRaw(
         QString::fromLatin1(name(following).data(), static_cast<qsizetype>(name(following).size())));

@@ -17,11 +17,13 @@
 
 #include "app/platform/LogLine.h"
 #include "app/platform/SystemLog.h"
+#include "shared/json/JsonText.h"
 
 namespace glintward {
 
 namespace fs = std::filesystem;
-using Json = nlohmann::json;
+// Ordered: the members keep the order the user wrote them in.
+using Json = nlohmann::ordered_json;
 
 namespace {
 
@@ -43,6 +45,10 @@ constexpr int NESTING_MAX = 16;
 constexpr int LINKS_MAX = 40;
 // A writer holds the lock only while it saves; one that holds it longer (stopped, say) is not waited for.
 constexpr auto LOCK_WAIT = std::chrono::seconds(2);
+// An editor that saves in place truncates the file, then writes it: between the two the file is empty or
+// half written. A write that finds it so looks again every few milliseconds for this long at most.
+constexpr auto SETTLE_WAIT = std::chrono::milliseconds(UserDefaults::SETTLE_MS);
+constexpr auto SETTLE_STEP = std::chrono::milliseconds(5);
 
 // Where the file was found and when it last changed: a change of any of these means someone wrote it.
 struct Identity {
@@ -67,14 +73,59 @@ struct Identity {
 enum class Found {
     NOTHING,     // no file (or none we can reach): a write creates it
     OBJECT,      // a JSON object
-    UNUSABLE,    // a regular file that cannot be read, or holds no JSON object within the nesting limit
+    EMPTY,       // a regular file holding nothing but white space: no settings
+    MALFORMED,   // a regular file holding no JSON object within the nesting limit
+    UNREADABLE,  // a regular file that cannot be read
     NOT_A_FILE,  // a FIFO, a device, a folder, a loop of links: never opened blocking, never written over
+};
+
+// A member as the user wrote it, key and value, written back byte for byte while nothing of ours changes it:
+// a value the JSON library cannot hold exactly (a lone surrogate escape, a number beyond a double, a long
+// integer) keeps its meaning, and every value keeps its form.
+struct Verbatim {
+    std::string key;
+    std::string value;
+};
+
+struct Document {
+    Json object = Json::object();
+    std::map<std::string, Verbatim, std::less<>> verbatim;  // by the key as read
+
+    void set(const std::string& key, const std::optional<Json>& value) {
+        verbatim.erase(key);
+        if (value) {
+            object[key] = *value;
+        } else {
+            object.erase(key);
+        }
+    }
+
+    // Two spaces of indent, one member a line, in the object's order.
+    std::string text() const {
+        if (object.empty()) return "{}\n";
+        // Invalid UTF-8 in a value of ours would make the encoder throw; it is written as U+FFFD instead.
+        constexpr auto replace = Json::error_handler_t::replace;
+        std::string out = "{";
+        for (const auto& item : object.items()) {
+            out += out.size() == 1 ? "\n  " : ",\n  ";
+            if (const auto it = verbatim.find(item.key()); it != verbatim.end()) {
+                out += it->second.key + ": " + it->second.value;
+                continue;
+            }
+            out += Json(item.key()).dump(-1, ' ', false, replace) + ": ";
+            for (const char c : item.value().dump(2, ' ', false, replace)) {
+                out += c;
+                if (c == '\n') out += "  ";  // the encoder escapes every line break inside a string
+            }
+        }
+        return out + "\n}\n";
+    }
 };
 
 struct Reading {
     Found found = Found::NOTHING;
     fs::path target;  // the file itself, at the end of any links
-    Json object;
+    Document document;
     Identity identity;
     mode_t mode = 0600;
 };
@@ -93,22 +144,79 @@ std::optional<fs::path> followLinks(fs::path file) {
     return std::nullopt;
 }
 
-std::optional<Json> parseObject(const std::string& text) {
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The members of a text known to hold one JSON object (it parsed), as written: each key's token and its
+// value's text. Only strings and nesting need care.
+std::vector<std::pair<std::string_view, std::string_view>> membersAsWritten(std::string_view text) {
+    std::vector<std::pair<std::string_view, std::string_view>> members;
+    const auto skipSpace = [&](std::size_t i) {
+        while (i < text.size() && isSpace(text[i])) ++i;
+        return i;
+    };
+    const auto pastString = [&](std::size_t i) {  // i at the opening quote
+        for (++i; i < text.size() && text[i] != '"'; ++i) {
+            if (text[i] == '\\') ++i;
+        }
+        return i + 1;
+    };
+    std::size_t i = skipSpace(text.find('{') + 1);
+    while (i < text.size() && text[i] == '"') {
+        const std::size_t keyBegin = i;
+        i = pastString(i);
+        const std::string_view key = text.substr(keyBegin, i - keyBegin);
+        i = skipSpace(skipSpace(i) + 1);  // past the colon
+        const std::size_t valueBegin = i;
+        std::size_t valueEnd = i;
+        for (int depth = 0; i < text.size();) {
+            const char c = text[i];
+            if (c == '"') {
+                valueEnd = i = pastString(i);
+                continue;
+            }
+            if (depth == 0 && (c == ',' || c == '}')) break;
+            if (c == '{' || c == '[') ++depth;
+            if (c == '}' || c == ']') --depth;
+            if (!isSpace(c)) valueEnd = i + 1;
+            ++i;
+        }
+        members.emplace_back(key, text.substr(valueBegin, valueEnd - valueBegin));
+        if (i < text.size() && text[i] == ',') i = skipSpace(i + 1);
+    }
+    return members;
+}
+
+// Any value of the file may be one the library refuses as it stands, even one we never read: a lone surrogate
+// escape reads as U+FFFD, a number beyond a double as 0, and the member is written back as it was.
+Json parseTolerant(std::string_view text, const Json::parser_callback_t& callback = nullptr) {
+    JsonText source(text, [] { return true; });
+    return Json::parse(source.begin(), source.end(), callback, /*allow_exceptions=*/false);
+}
+
+std::optional<Document> parseDocument(std::string_view text) {
+    // The parser takes a NUL for the end of the text: what follows one would be dropped unseen.
+    if (text.find('\0') != std::string_view::npos) return std::nullopt;
     bool tooDeep = false;
     // Containers beyond the limit are discarded as they are read, so they are never built either.
-    Json parsed = Json::parse(
-        text,
-        [&tooDeep](int depth, Json::parse_event_t event, Json&) {
-            if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
-                depth >= NESTING_MAX) {
-                tooDeep = true;
-                return false;
-            }
-            return true;
-        },
-        /*allow_exceptions=*/false);
+    Json parsed = parseTolerant(text, [&tooDeep](int depth, Json::parse_event_t event, Json&) {
+        if ((event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) &&
+            depth >= NESTING_MAX) {
+            tooDeep = true;
+            return false;
+        }
+        return true;
+    });
     if (tooDeep || !parsed.is_object()) return std::nullopt;
-    return parsed;
+    Document document;
+    document.object = std::move(parsed);
+    // A key repeated in the text: the parser keeps its first place and its last value, and so does this.
+    for (const auto& [key, value] : membersAsWritten(text)) {
+        const Json name = parseTolerant(key);
+        if (name.is_string()) document.verbatim[name.get<std::string>()] = {std::string(key), std::string(value)};
+    }
+    return document;
 }
 
 // Never waits on what lies at the path: only a regular file is opened, without blocking and without following
@@ -131,11 +239,11 @@ Reading readFile(const fs::path& file) {
     const int fd = ::open(target->c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return reading;
-        reading.found = errno == ELOOP ? Found::NOT_A_FILE : Found::UNUSABLE;
+        reading.found = errno == ELOOP ? Found::NOT_A_FILE : Found::UNREADABLE;
         reading.identity = Identity::of(st);
         return reading;
     }
-    reading.found = Found::UNUSABLE;
+    reading.found = Found::UNREADABLE;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         reading.found = Found::NOT_A_FILE;
     } else {
@@ -152,9 +260,13 @@ Reading readFile(const fs::path& file) {
             text.append(buffer, static_cast<std::size_t>(n));
         }
         if (!failed) {
-            if (auto object = parseObject(text)) {
+            if (std::all_of(text.begin(), text.end(), isSpace)) {
+                reading.found = Found::EMPTY;
+            } else if (auto document = parseDocument(text)) {
                 reading.found = Found::OBJECT;
-                reading.object = std::move(*object);
+                reading.document = std::move(*document);
+            } else {
+                reading.found = Found::MALFORMED;
             }
         }
     }
@@ -223,21 +335,50 @@ void removeLeftovers(const fs::path& target) {
     }
 }
 
+// Whether the file changed lately, by its own time stamp: an editor's save in progress did.
+bool changedLately(const Identity& identity) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t nowNs = std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+    return nowNs - identity.modifiedNs < UserDefaults::SETTLE_MS * 1'000'000;
+}
+
+// What an editor's save in place looks like between its truncation and its last write.
+bool mayBeUnfinished(Found found) {
+    return found == Found::EMPTY || found == Found::MALFORMED;
+}
+
+// The file read again every few milliseconds while it looks like a save in progress that changed lately, for
+// SETTLE_WAIT at most.
+Reading settled(const fs::path& file, Reading reading) {
+    const auto deadline = std::chrono::steady_clock::now() + SETTLE_WAIT;
+    while (mayBeUnfinished(reading.found) && changedLately(reading.identity) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(SETTLE_STEP);
+        reading = readFile(file);
+    }
+    return reading;
+}
+
+enum class Replaced { DONE, FAILED, CHANGED };
+
 // Writes beside the file, makes it durable, then renames it over the file: readers and a crash see the old
-// or the new file, whole. The file found keeps its permissions. Returns the new file's identity.
-std::optional<Identity> replaceFile(const Reading& at, const Json& object) {
-    // Invalid UTF-8 in a value would make the encoder throw; it is written as U+FFFD instead.
-    const std::string text = object.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+// or the new file, whole. The file found keeps its permissions. Just before the rename the file is looked at
+// once more: if it changed since it was read (an editor began to save it in place, say), nothing is renamed
+// over it, so an editor's bytes never land in a file that is no longer the live one; the caller reads it
+// again. On DONE, `identity` is the new file's.
+Replaced replaceFile(const Reading& at, const std::string& text, Identity& identity) {
     std::string temporary = at.target.string() + ".tmp-XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    if (at.found == Found::OBJECT) ::fchmod(fd, at.mode);
+    if (fd < 0) return Replaced::FAILED;
+    if (at.found == Found::OBJECT || at.found == Found::EMPTY) ::fchmod(fd, at.mode);
     struct stat st {};
     const bool written = writeAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), at.target.c_str()) != 0) {
+    const bool changed = written && closed && Identity::at(at.target) != at.identity;
+    if (!written || !closed || changed || ::rename(temporary.c_str(), at.target.c_str()) != 0) {
         ::unlink(temporary.c_str());
-        return std::nullopt;
+        return changed ? Replaced::CHANGED : Replaced::FAILED;
     }
     const fs::path folder = at.target.parent_path();
     const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -245,7 +386,8 @@ std::optional<Identity> replaceFile(const Reading& at, const Json& object) {
         ::fsync(dir);
         ::close(dir);
     }
-    return Identity::of(st);
+    identity = Identity::of(st);
+    return Replaced::DONE;
 }
 
 const Json* find(const Json& object, std::string_view key) {
@@ -269,7 +411,7 @@ void logToSystem(const std::string& line) {
 }  // namespace
 
 struct UserDefaults::Values {
-    Json object = Json::object();
+    Document document;
 };
 
 // A value set, or a key removed.
@@ -277,13 +419,7 @@ struct UserDefaults::Change {
     std::string key;
     std::optional<Json> value;
 
-    void applyTo(Json& object) const {
-        if (value) {
-            object[key] = *value;
-        } else {
-            object.erase(key);
-        }
-    }
+    void applyTo(Document& document) const { document.set(key, value); }
 };
 
 struct UserDefaults::Queued {
@@ -293,13 +429,17 @@ struct UserDefaults::Queued {
 
 struct UserDefaults::FileState {
     Identity seen;
+    // A file found empty or malformed at a check, and when: it is taken only once it has stood SETTLE_MS.
+    Identity pending;
+    std::int64_t pendingSinceMs = 0;
     // Changes that could not be saved: they stay in force over every later reading of the file, and go to
     // the file with the next save that succeeds.
     std::map<std::string, std::optional<Json>, std::less<>> unsaved;
     bool noticed = false;
+    Identity unusable;  // the last file found unusable
 
-    void applyUnsaved(Json& object) const {
-        for (const auto& [key, value] : unsaved) Change{key, value}.applyTo(object);
+    void applyUnsaved(Document& document) const {
+        for (const auto& [key, value] : unsaved) Change{key, value}.applyTo(document);
     }
 };
 
@@ -334,33 +474,68 @@ UserDefaults::UserDefaults(fs::path file, Seams seams)
 
 UserDefaults::~UserDefaults() = default;
 
-void UserDefaults::refreshIfDue() const {
+void UserDefaults::refresh() const {
+    checkFile(/*whenDue=*/false);
+}
+
+std::uint64_t UserDefaults::changeCount() const {
+    checkFile(/*whenDue=*/true);
+    return changes_.load(std::memory_order_acquire);
+}
+
+void UserDefaults::checkFile(bool whenDue) const {
     const std::int64_t now = monotonicMs_();
-    if (now < nextCheckMs_.load(std::memory_order_relaxed)) return;
-    std::unique_lock fileWork(fileMutex_, std::try_to_lock);
-    if (!fileWork.owns_lock() || now < nextCheckMs_.load(std::memory_order_relaxed)) return;
+    if (whenDue && now < nextCheckMs_.load(std::memory_order_relaxed)) return;
+    // A read never waits for file work under way: it skips its check. An explicit look waits for that work,
+    // which may be loading the very edit it looks for.
+    std::unique_lock fileWork(fileMutex_, std::defer_lock);
+    if (!whenDue) {
+        fileWork.lock();
+    } else if (!fileWork.try_lock() || now < nextCheckMs_.load(std::memory_order_relaxed)) {
+        return;
+    }
     nextCheckMs_.store(now + CHECK_INTERVAL_MS, std::memory_order_relaxed);
     if (Identity::at(file_) != fileState_->seen) load(/*atStart=*/false);
 }
 
-// A file found unusable at the start is moved aside, as nothing of it can be kept; found later, it is left
-// where it is and the values in memory stay: it may be an editor's save half done, and the next write moves
-// it aside if it is still unusable then.
+// At the start an empty file is an empty store, and one that cannot be read or parsed is moved aside (once an
+// editor's save would have ended), as nothing of it can be kept. Found later, a file that is empty or does not
+// parse may be an editor's save half done: it is taken only once it has stood a while, and then a malformed
+// one is left where it is with the values in memory in force, until it parses again.
 void UserDefaults::load(bool atStart) const {
+    FileState& state = *fileState_;
     Reading reading = readFile(file_);
-    if (reading.found == Found::UNUSABLE && atStart) {
+    if (atStart && reading.found == Found::MALFORMED) reading = settled(file_, std::move(reading));
+    if (atStart && (reading.found == Found::MALFORMED || reading.found == Found::UNREADABLE)) {
         FileLock lock(reading.target);
         reading = readFile(file_);  // another instance may have just replaced it
-        if (reading.found == Found::UNUSABLE && moveAside(reading.target)) reading = Reading{};
+        if ((reading.found == Found::MALFORMED || reading.found == Found::UNREADABLE) &&
+            moveAside(reading.target)) {
+            reading = Reading{};
+        }
     }
-    FileState& state = *fileState_;
+    if (!atStart && mayBeUnfinished(reading.found)) {
+        const std::int64_t now = monotonicMs_();
+        if (state.pending != reading.identity) {
+            state.pending = reading.identity;
+            state.pendingSinceMs = now;
+        }
+        if (now - state.pendingSinceMs < SETTLE_MS) return;  // not seen: read again at the next check
+    }
     state.seen = reading.identity;
     if (reading.found == Found::NOT_A_FILE) noticeInMemory();
-    if (reading.found != Found::OBJECT && reading.found != Found::NOTHING) return;
-    Json object = reading.found == Found::OBJECT ? std::move(reading.object) : Json::object();
-    state.applyUnsaved(object);
+    if (reading.found == Found::MALFORMED || reading.found == Found::UNREADABLE) {
+        if (std::exchange(state.unusable, reading.identity) != reading.identity) noticeUnusable();
+        return;
+    }
+    if (reading.found == Found::NOT_A_FILE) return;
+    Document document = std::move(reading.document);
+    state.applyUnsaved(document);
+    // Changes kept in memory while the file could not be used reach it now.
+    if (!atStart && !state.unsaved.empty() && reading.found != Found::NOTHING && save({}, false)) return;
     std::lock_guard values(mutex_);
-    values_->object = std::move(object);
+    values_->document = std::move(document);
+    changes_.fetch_add(1, std::memory_order_release);
 }
 
 void UserDefaults::noticeInMemory() const {
@@ -369,18 +544,23 @@ void UserDefaults::noticeInMemory() const {
          " is not a regular file; the settings are kept in memory for this run");
 }
 
+void UserDefaults::noticeUnusable() const {
+    log_("settings: " + file_.string() +
+         " cannot be read as a JSON object; it is left as it is, and changes are kept in memory until it can");
+}
+
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
-    refreshIfDue();
+    checkFile(true);
     std::lock_guard lock(mutex_);
-    const Json* value = find(values_->object, key);
+    const Json* value = find(values_->document.object, key);
     if (!value || !value->is_string()) return std::nullopt;
     return value->get<std::string>();
 }
 
 std::optional<std::vector<std::string>> UserDefaults::stringArrayForKey(std::string_view key) const {
-    refreshIfDue();
+    checkFile(true);
     std::lock_guard lock(mutex_);
-    const Json* value = find(values_->object, key);
+    const Json* value = find(values_->document.object, key);
     if (!value || !value->is_array()) return std::nullopt;
     std::vector<std::string> list;
     list.reserve(value->size());
@@ -396,16 +576,16 @@ bool UserDefaults::boolForKey(std::string_view key) const {
 }
 
 bool UserDefaults::boolForKey(std::string_view key, bool defaultValue) const {
-    refreshIfDue();
+    checkFile(true);
     std::lock_guard lock(mutex_);
-    const Json* value = find(values_->object, key);
+    const Json* value = find(values_->document.object, key);
     return value && value->is_boolean() ? value->get<bool>() : defaultValue;
 }
 
 double UserDefaults::doubleForKey(std::string_view key) const {
-    refreshIfDue();
+    checkFile(true);
     std::lock_guard lock(mutex_);
-    const Json* value = find(values_->object, key);
+    const Json* value = find(values_->document.object, key);
     return value && value->is_number() ? value->get<double>() : 0.0;
 }
 
@@ -444,50 +624,66 @@ void UserDefaults::write(Change change) {
         if (mine.done) return;  // saved by the writer before us
         batch = std::exchange(queue_, {});
     }
-    FileState& state = *fileState_;
-    Reading reading = readFile(file_);
-    std::optional<Json> saved;
-    if (reading.found != Found::NOT_A_FILE) {
-        std::error_code ec;
-        if (reading.found == Found::NOTHING) fs::create_directories(reading.target.parent_path(), ec);
-        FileLock lock(reading.target);
-        if (lock.held()) {
-            reading = readFile(file_);  // what the file holds now, with no other writer of ours at it
-            Json object = Json::object();
-            if (reading.found == Found::OBJECT) {
-                object = std::move(reading.object);
-            } else if (reading.found == Found::UNUSABLE && moveAside(reading.target)) {
-                // Nothing of it can be read: what was last read stands in for it.
-                std::lock_guard values(mutex_);
-                object = values_->object;
-                reading.found = Found::NOTHING;
-            }
-            if (reading.found == Found::OBJECT || reading.found == Found::NOTHING) {
-                state.applyUnsaved(object);
-                for (const Queued* queued : batch) queued->change.applyTo(object);
-                removeLeftovers(reading.target);
-                if (const auto identity = replaceFile(reading, object)) {
-                    state.seen = *identity;
-                    state.unsaved.clear();
-                    saved = std::move(object);
-                }
-            }
-        }
-    }
-    if (reading.found == Found::NOT_A_FILE) noticeInMemory();
-    {
+    if (!save(batch, /*mayWait=*/true)) {
         std::lock_guard values(mutex_);
-        if (saved) {
-            values_->object = std::move(*saved);
-        } else {
-            for (Queued* queued : batch) {
-                queued->change.applyTo(values_->object);
-                state.unsaved[queued->change.key] = std::move(queued->change.value);
-            }
+        for (Queued* queued : batch) {
+            queued->change.applyTo(values_->document);
+            fileState_->unsaved[queued->change.key] = std::move(queued->change.value);
         }
+        changes_.fetch_add(1, std::memory_order_release);
     }
     std::lock_guard queue(queueMutex_);
     for (Queued* queued : batch) queued->done = true;
+}
+
+// Under fileMutex_: the changes not yet saved and the batch, over what the file holds now, under the lock
+// beside it. A file that is empty or malformed is read again for a while when `mayWait`, as it may be an
+// editor's save under way; then an empty one is no settings, and a malformed or unreadable one is never moved
+// or written over: the changes stay in memory. What was saved is what reads see from then on.
+bool UserDefaults::save(const std::vector<Queued*>& batch, bool mayWait) const {
+    FileState& state = *fileState_;
+    Reading reading = readFile(file_);
+    if (reading.found == Found::NOT_A_FILE) {
+        noticeInMemory();
+        return false;
+    }
+    std::error_code ec;
+    if (reading.found == Found::NOTHING) fs::create_directories(reading.target.parent_path(), ec);
+    FileLock lock(reading.target);
+    if (!lock.held()) return false;
+    removeLeftovers(reading.target);
+    // A file that changes between its reading and the rename is read again; an editor saving again and
+    // again in that moment is given up on after a few rounds, and the changes stay in memory.
+    for (int round = 0; round < 4; ++round) {
+        reading = readFile(file_);  // what the file holds now, with no other writer of ours at it
+        if (mayWait) reading = settled(file_, std::move(reading));
+        if (reading.found == Found::NOT_A_FILE) noticeInMemory();
+        if (reading.found == Found::MALFORMED || reading.found == Found::UNREADABLE) {
+            state.seen = reading.identity;
+            if (std::exchange(state.unusable, reading.identity) != reading.identity) noticeUnusable();
+        }
+        if (reading.found != Found::OBJECT && reading.found != Found::EMPTY && reading.found != Found::NOTHING)
+            return false;
+        Document document = std::move(reading.document);
+        state.applyUnsaved(document);
+        for (const Queued* queued : batch) queued->change.applyTo(document);
+        Identity identity;
+        switch (replaceFile(reading, document.text(), identity)) {
+            case Replaced::DONE: {
+                state.seen = identity;
+                state.unsaved.clear();
+                std::lock_guard values(mutex_);
+                values_->document = std::move(document);
+                changes_.fetch_add(1, std::memory_order_release);
+                return true;
+            }
+            case Replaced::FAILED:
+                return false;
+            case Replaced::CHANGED:
+                break;
+        }
+    }
+    return false;
 }
 
 }  // namespace glintward

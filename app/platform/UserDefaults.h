@@ -11,6 +11,13 @@
 // read at once and reaches the file before it returns. A symbolic link stays a link: the file it leads to is
 // replaced. Nothing here throws, and nothing waits on what lies at the path: a file that cannot be written,
 // or anything there but a regular file, leaves the values in memory in force for the run.
+//
+// An editor that saves in place truncates the file, then writes it. So a write that finds the file empty or
+// unparsable reads it again for a while, and replaces it only once the file holds an object, or holds
+// nothing after that while; a file that still does not parse is never moved or written over, and the change
+// stays in memory until the file parses again. A check does the same without waiting: such a file is taken
+// only once it has stood SETTLE_MS. Members keep the user's order, and each one we do not set is written back
+// as the user wrote it.
 
 #include <atomic>
 #include <cstdint>
@@ -39,6 +46,9 @@ public:
     // lead (an inotify watch would have to watch every folder of a chain of links); an edit is seen within a
     // quarter of a second.
     static constexpr std::int64_t CHECK_INTERVAL_MS = 250;
+    // An editor that saves in place truncates the file and then writes it; this long at most, a file found
+    // empty or unparsable may be such a save under way rather than what the user meant.
+    static constexpr std::int64_t SETTLE_MS = 1000;
 
     // The instance over standardPath(), made at its first use.
     static UserDefaults& standard();
@@ -46,7 +56,8 @@ public:
     // $XDG_CONFIG_HOME/glintward/defaults.json, or ~/.config/glintward/defaults.json when it is unset.
     static std::filesystem::path standardPath();
 
-    // Loads the file if it exists. A file that cannot be read or is not a JSON object is moved aside to
+    // Loads the file if it exists. An empty file is an empty store. A file that cannot be read or is not a
+    // JSON object (still, after an editor's save would have ended) is moved aside to
     // "<name>.corrupt-<unix time>" and the store starts empty; anything but a regular file is left alone,
     // said so in one notice, and the store runs in memory.
     explicit UserDefaults(std::filesystem::path file, Seams seams = {});
@@ -74,6 +85,14 @@ public:
     void setDouble(double value, std::string_view key);
     void removeObjectForKey(std::string_view key);
 
+    // Looks at once whether the file changed, and loads it if so (reads look at most once per check
+    // interval). Waits for file work under way on another thread (a write reading the file, say).
+    void refresh() const;
+    // How many times the values have changed so far, by a write or by an outside edit loaded; first looks
+    // for an outside edit when a check is due. Cheap enough for a timer on the main thread: an atomic, and a
+    // stat at most once per check interval.
+    std::uint64_t changeCount() const;
+
 private:
     struct Values;     // the JSON object reads see, kept out of this header
     struct FileState;  // what the file looked like when last read or written, and the changes not on it
@@ -81,11 +100,15 @@ private:
     struct Queued;  // a write waiting for its turn at the file
 
     void write(Change change);
-    // Loads the file when a check is due and the file changed since it was last read or written.
-    void refreshIfDue() const;
+    // Under fileMutex_: saves the changes kept in memory and the batch into what the file holds now.
+    bool save(const std::vector<Queued*>& batch, bool mayWait) const;
+    // Loads the file when it changed since it was last read or written (and, `whenDue`, a check is due).
+    void checkFile(bool whenDue) const;
     void load(bool atStart) const;
     // Says once that the store runs in memory because something other than a file is in the way.
     void noticeInMemory() const;
+    // Says that the file cannot be used, so changes stay in memory: once for each such file.
+    void noticeUnusable() const;
 
     std::filesystem::path file_;
     std::function<std::int64_t()> monotonicMs_;
@@ -94,13 +117,14 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<Values> values_;
     // File work, one write or load at a time. Reads never wait for it: one that finds it taken skips its
-    // check.
+    // check (refresh() waits).
     mutable std::mutex fileMutex_;
     std::unique_ptr<FileState> fileState_;
     // Writes waiting for the file; the one that gets it next saves them all.
     std::mutex queueMutex_;
     std::vector<Queued*> queue_;
     mutable std::atomic<std::int64_t> nextCheckMs_{0};
+    mutable std::atomic<std::uint64_t> changes_{0};
 };
 
 }  // namespace glintward

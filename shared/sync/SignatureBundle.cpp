@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "shared/json/JsonText.h"
 #include "shared/record/Set.h"
 
 // The document is read with nlohmann's SAX parser, which checks the syntax of the whole text while the
@@ -405,178 +406,6 @@ private:
     std::optional<std::string> syntaxError_;
 };
 
-// Whether the parser's conversion of a number token (strtod, in the C locale's notation) overflows a double,
-// so that it refuses the number. from_chars answers for most numbers without a copy, but out of range it does
-// not tell too large from too close to zero, which the parser takes for 0.
-bool overflows(std::string_view number) {
-    double value;
-    if (std::from_chars(number.data(), number.data() + number.size(), value).ec !=
-        std::errc::result_out_of_range) {
-        return false;
-    }
-    static const locale_t C_NUMERIC = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
-    return std::isinf(strtod_l(std::string(number).c_str(), nullptr, C_NUMERIC));
-}
-
-// The text as the parser reads it: the document byte for byte, except two rewrites of one token by another of
-// the same length, so that every position in a message stays right. nlohmann's lexer refuses a lone UTF-16
-// surrogate escape and a number beyond the range of a double, although the JSON grammar allows both, so
-// either would fail a document through a member the decoder skips anyway. A lone surrogate becomes "\uFFFD",
-// the replacement character, wherever it stands (a kept string thus stays sound UTF-8); an out-of-range
-// number becomes "0e000...", only inside a skipped value (a member of the format still refuses it). The
-// parser reads each byte once, in order, only after it has reported every value before it, so the decoder's
-// state tells what the bytes belong to.
-class Source {
-public:
-    Source(std::string_view text, const Decoder& decoder) : text_(text), decoder_(decoder) {}
-
-    class Cursor {
-    public:
-        using iterator_category = std::input_iterator_tag;
-        using value_type = char;
-        using difference_type = std::ptrdiff_t;
-        using pointer = const char*;
-        using reference = char;
-
-        Cursor() = default;
-        Cursor(Source* source, std::size_t position) : source_(source), position_(position) {}
-        char operator*() const { return source_->at(position_); }
-        Cursor& operator++() {
-            ++position_;
-            return *this;
-        }
-        Cursor operator++(int) {
-            Cursor before = *this;
-            ++position_;
-            return before;
-        }
-        bool operator==(const Cursor& other) const { return position_ == other.position_; }
-
-    private:
-        Source* source_ = nullptr;
-        std::size_t position_ = 0;
-    };
-
-    Cursor begin() { return {this, 0}; }
-    Cursor end() { return {this, text_.size()}; }
-
-private:
-    enum class Mode { VALUE, STRING, ESCAPE };
-    enum class Rewrite { NONE, NUMBER, SURROGATE };
-
-    // The parser reads every position once, in order; this is the one path per byte, so it stays small.
-    char at(std::size_t position) {
-        if (position == next_) {
-            ++next_;
-            if (position >= regionEnd_) classify(position);
-        }
-        if (position < regionEnd_ && rewrite_ != Rewrite::NONE) return rewritten(position);
-        return text_[position];
-    }
-
-    [[gnu::noinline]] char rewritten(std::size_t position) const {
-        if (rewrite_ == Rewrite::NUMBER) return position == regionBegin_ + 1 ? 'e' : '0';
-        return "uFFFD"[position - regionBegin_];
-    }
-
-    void region(std::size_t begin, std::size_t end, Rewrite rewrite) {
-        regionBegin_ = begin;
-        regionEnd_ = end;
-        rewrite_ = rewrite;
-    }
-
-    // A byte outside any token already looked at.
-    void classify(std::size_t p) {
-        const char c = text_[p];
-        switch (mode_) {
-            case Mode::VALUE:
-                if (c == '"') {
-                    mode_ = Mode::STRING;
-                } else if ((c == '-' || (c >= '0' && c <= '9')) && startsToken(p) && decoder_.skipping()) {
-                    number(p);
-                }
-                return;
-            case Mode::STRING:
-                if (c == '"') mode_ = Mode::VALUE;
-                if (c == '\\') mode_ = Mode::ESCAPE;
-                return;
-            case Mode::ESCAPE:
-                mode_ = Mode::STRING;
-                if (c == 'u') escape(p);
-                return;
-        }
-    }
-
-    // Whether the lexer starts a token at p, unless the text is malformed before it (a digit in "nu1" is not
-    // the start of a number, and is the lexer's to report as it is).
-    bool startsToken(std::size_t p) const {
-        return p == 0 || std::string_view(" \t\n\r[,:").find(text_[p - 1]) != std::string_view::npos;
-    }
-
-    // The number token starting at p, as JSON's grammar and nlohmann's lexer delimit it; a malformed one is
-    // left for the lexer to report.
-    [[gnu::noinline]] void number(std::size_t p) {
-        std::size_t q = p;
-        auto digits = [&] {
-            const std::size_t from = q;
-            while (q < text_.size() && text_[q] >= '0' && text_[q] <= '9') ++q;
-            return q > from;
-        };
-        if (text_[q] == '-') ++q;
-        if (q < text_.size() && text_[q] == '0') {
-            ++q;
-        } else if (!digits()) {
-            return;
-        }
-        if (q < text_.size() && text_[q] == '.') {
-            ++q;
-            if (!digits()) return;
-        }
-        if (q < text_.size() && (text_[q] == 'e' || text_[q] == 'E')) {
-            ++q;
-            if (q < text_.size() && (text_[q] == '+' || text_[q] == '-')) ++q;
-            if (!digits()) return;
-        }
-        // Only a whole value is rewritten: a number followed by anything but what may follow a value makes
-        // the text malformed right there, and the lexer reports it as it stands. An overflowing number has at
-        // least five characters ("1e309"), room for "0e0".
-        const bool whole =
-            q == text_.size() || std::string_view(" \t\n\r,]}").find(text_[q]) != std::string_view::npos;
-        region(p, q, whole && overflows(text_.substr(p, q - p)) ? Rewrite::NUMBER : Rewrite::NONE);
-    }
-
-    // "\uXXXX" with p at the "u".
-    [[gnu::noinline]] void escape(std::size_t p) {
-        const auto unit = [&](std::size_t at) -> std::optional<unsigned> {
-            if (at + 4 > text_.size()) return std::nullopt;
-            unsigned value = 0;
-            const auto [end, error] = std::from_chars(text_.data() + at, text_.data() + at + 4, value, 16);
-            if (error != std::errc() || end != text_.data() + at + 4) return std::nullopt;
-            return value;
-        };
-        const std::optional<unsigned> first = unit(p + 1);
-        if (!first || *first < 0xD800 || *first > 0xDFFF) return;
-        if (*first <= 0xDBFF && text_.substr(p + 5, 2) == "\\u") {
-            const std::optional<unsigned> second = unit(p + 7);
-            // A broken escape after it fails the document anyway; left as it is, the message shows the text.
-            if (!second) return;
-            if (*second >= 0xDC00 && *second <= 0xDFFF) {
-                region(p, p + 11, Rewrite::NONE);  // a proper pair
-                return;
-            }
-        }
-        region(p, p + 5, Rewrite::SURROGATE);
-    }
-
-    std::string_view text_;
-    const Decoder& decoder_;
-    std::size_t next_ = 0;  // the position the parser reads next
-    Mode mode_ = Mode::VALUE;
-    std::size_t regionBegin_ = 0;
-    std::size_t regionEnd_ = 0;
-    Rewrite rewrite_ = Rewrite::NONE;
-};
-
 // Line and column (both from 1, columns in bytes) of a byte, as the parser's messages count them.
 std::string positionText(std::string_view text, std::size_t offset) {
     const std::string_view before = text.substr(0, offset);
@@ -683,7 +512,9 @@ SignatureBundleDto SignatureBundleJson::parse(std::string_view text) {
         throw BundleDecodingError("Unexpected byte order mark at " + positionText(text, 0));
     }
     Decoder decoder;
-    Source source(text, decoder);
+    // A lone surrogate reads as U+FFFD anywhere; an out-of-range number is tolerated only inside a skipped
+    // value (a member of the format still refuses it).
+    JsonText source(text, [&decoder] { return decoder.skipping(); });
     // Strict: standard syntax, no comments, exactly one value with nothing after it.
     Json::sax_parse(source.begin(), source.end(), &decoder, Json::input_format_t::json, true, false);
     SignatureBundleDto dto = std::move(decoder).result();

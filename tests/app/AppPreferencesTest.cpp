@@ -1,12 +1,17 @@
 #include "app/AppPreferences.h"
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 #include "tests/platform/TempDir.h"
@@ -141,6 +146,62 @@ TEST_F(AppPreferencesTest, SetEnabledAssignsTheSetBackEveryTime) {
 
     prefs.setEnabled(true, "meta");
     EXPECT_EQ(defaults.stringArrayForKey("disabled_signatures"), Strings{"snap"});
+}
+
+// The user edits the settings file while the application runs (here through a second store on the file, as
+// another instance would). The preferences take the edit in and signal it, without writing it back; a tap then
+// builds on what the file holds, even an edit made a moment before that no look has seen yet.
+TEST_F(AppPreferencesTest, AnOutsideEditIsTakenInAndSignalledAndATapChangesOnlyWhatWasTapped) {
+    std::atomic<std::int64_t> nowMs{0};
+    UserDefaults store(dir / "watched.json", {[&] { return nowMs.load(); }, {}});
+    store.setObject(Strings{"a", "b"}, "disabled_signatures");
+    int argc = 1;
+    char name[] = "test_app";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    AppPreferences prefs(store);
+    std::vector<std::string> signalled;
+    for (const auto& [signal, what] :
+         std::initializer_list<std::pair<void (AppPreferences::*)(), const char*>>{
+             {&AppPreferences::hapticAlertsChanged, "haptic"},
+             {&AppPreferences::matchUnknownIdsChanged, "unknown"},
+             {&AppPreferences::disabledSignatureIdsChanged, "disabled"},
+             {&AppPreferences::alertThresholdRawChanged, "threshold"},
+             {&AppPreferences::lastSyncMsChanged, "sync"},
+             {&AppPreferences::onboardingCompleteChanged, "onboarding"},
+             {&AppPreferences::storeChanged, "store"}}) {
+        QObject::connect(&prefs, signal, [&signalled, what = what] { signalled.push_back(what); });
+    }
+
+    UserDefaults outside(store.path());
+    outside.setObject(Strings{"b", "a"}, "disabled_signatures");
+    outside.setBool(false, "match_unknown_ids");
+    outside.setBool(false, "haptic_alerts");
+    outside.setObject(std::string("VERY_CLOSE"), "alert_threshold");
+    const auto file = [&] {
+        std::ifstream in(store.path());
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    const std::string edited = file();
+    nowMs += UserDefaults::CHECK_INTERVAL_MS;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (signalled.empty() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(signalled, (std::vector<std::string>{"haptic", "unknown", "threshold", "store"}));
+    EXPECT_FALSE(prefs.hapticAlerts());
+    EXPECT_FALSE(prefs.matchUnknownIds());
+    EXPECT_EQ(prefs.alertThreshold(), AlertThreshold::VERY_CLOSE);
+    EXPECT_EQ(prefs.disabledSignatureIds(), (QStringList{"a", "b"}));  // the same set in another order
+    EXPECT_EQ(file(), edited);
+
+    outside.setObject(Strings{"a", "b", "c"}, "disabled_signatures");
+    prefs.setEnabled(true, "a");
+    const auto stored = store.stringArrayForKey("disabled_signatures").value_or(Strings{});
+    EXPECT_EQ(std::set<std::string>(stored.begin(), stored.end()), (std::set<std::string>{"b", "c"}));
+    outside.refresh();
+    EXPECT_EQ(outside.stringArrayForKey("disabled_signatures"), stored);
 }
 
 TEST(HostAlertThreshold, RawNamesNextAndSubtitles) {

@@ -292,6 +292,32 @@ TEST_F(RadarModelTest, StopStartMuteWipeAndPrune) {
     EXPECT_EQ(workspace->opened, 1);
 }
 
+// The user mutes a device by editing the settings file (here through a second store on it, as another
+// instance would): the model takes it in and publishes; a mute tap then changes only its own address, even
+// right after an edit no look has seen yet.
+TEST_F(RadarModelTest, MutedDevicesEditedOutsideReachTheModelAndATapKeepsThem) {
+    makeModel();
+    start();
+    hear(GLASSES, named("rayban"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().detections.size() == 1; }, 2000));
+    int signalled = 0;
+    QObject::connect(model.get(), &RadarModel::mutedAddressesChanged, [&] { ++signalled; });
+
+    UserDefaults outside(defaults.path());
+    outside.setObject(std::vector<std::string>{GLASSES}, RadarModel::MUTED_KEY);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !model->mutedAddresses().empty() && model->state().detections.at(0).muted; }, 5000));
+    EXPECT_EQ(model->mutedAddresses(), Set<std::string>(std::vector<std::string>{GLASSES}));
+    EXPECT_EQ(signalled, 1);
+
+    outside.setObject(std::vector<std::string>{GLASSES, "AA:BB"}, RadarModel::MUTED_KEY);
+    model->toggleMute(PHONE);
+    EXPECT_EQ(model->mutedAddresses(), Set<std::string>(std::vector<std::string>{GLASSES, "AA:BB", PHONE}));
+    outside.refresh();
+    EXPECT_EQ(Set<std::string>(outside.stringArrayForKey(RadarModel::MUTED_KEY).value()),
+              model->mutedAddresses());
+}
+
 TEST_F(RadarModelTest, BluetoothOffAtStartThenOnBeginsScanning) {
     central->initialState = CentralState::POWERED_OFF;
     makeModel();

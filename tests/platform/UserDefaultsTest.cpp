@@ -57,6 +57,10 @@ void writeByRename(const fs::path& file, const std::string& text) {
     writeText(temporary, text);
     fs::rename(temporary, file);
 }
+// A file last changed an hour ago: no save of an editor is under way in it.
+void age(const fs::path& file) {
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+}
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
@@ -69,6 +73,7 @@ protected:
                 }};
     }
     void laterThanACheck() { nowMs += UserDefaults::CHECK_INTERVAL_MS; }
+    void laterThanASettle() { nowMs += UserDefaults::SETTLE_MS; }
 
     testing::TempDir dir;
     fs::path file = dir / "glintward" / "defaults.json";  // the folder does not exist yet
@@ -135,10 +140,11 @@ TEST_F(UserDefaultsTest, AFileThatIsNoJsonObjectIsKeptAsideAndTheStoreStartsEmpt
     const std::string deep = "{\"x\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
     for (const std::string& contents :
          {std::string("{\"haptic_alerts\": fal"), std::string("[true]"), std::string("\"text\""),
-          std::string(), std::string("{} trailing"), deep}) {
+          std::string("{} trailing"), std::string("{}\0{\"a\": 1}", 11), deep}) {
         SCOPED_TRACE(contents.substr(0, 40));
         for (const auto& old : filesStartingWith(file.parent_path(), "defaults.json.")) fs::remove(old);
         writeText(file, contents);
+        age(file);
         {
             UserDefaults defaults(file);
             EXPECT_EQ(defaults.stringForKey("haptic_alerts"), std::nullopt);
@@ -153,8 +159,10 @@ TEST_F(UserDefaultsTest, AFileThatIsNoJsonObjectIsKeptAsideAndTheStoreStartsEmpt
     }
     // A second bad file within the same second does not replace the first one kept aside.
     writeText(file, "first");
+    age(file);
     UserDefaults{file};
     writeText(file, "second");
+    age(file);
     UserDefaults{file};
     std::vector<std::string> kept;
     for (const auto& path : filesStartingWith(file.parent_path(), "defaults.json.corrupt-")) {
@@ -468,25 +476,124 @@ TEST_F(UserDefaultsTest, TemporaryFilesOfAKilledSaveAreRemovedAtTheNextSave) {
     EXPECT_TRUE(fs::exists(dir / "glintward" / "other.json.tmp-a1B2c3"));
 }
 
-// A file broken while the application runs (a bad edit, or an editor's save half done) is left where it is
-// at a check, and the values stay; a write moves it aside, never over it, and starts from the values last
-// read.
-TEST_F(UserDefaultsTest, AFileFoundBrokenLaterIsKeptAsideByTheNextWrite) {
+// A file broken while the application runs (a bad edit) is left where it is, at a check and at a write alike:
+// the values in memory stay, a write's change waits in memory, and joins the file once the user mends it.
+TEST_F(UserDefaultsTest, AFileFoundBrokenLaterIsLeftAsItIsAndChangesWaitUntilItParses) {
     UserDefaults defaults(file, seams());
     defaults.setObject(std::string("NEARBY"), "alert_threshold");
-    writeInPlace(file, R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": fal)");
+    const std::string broken = R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": fal)";
+    writeInPlace(file, broken);
+    age(file);
     laterThanACheck();
+    laterThanASettle();
     EXPECT_EQ(defaults.stringForKey("alert_threshold"), "NEARBY");
-    EXPECT_EQ(readText(file), R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": fal)");
-    EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.corrupt-").empty());
 
     defaults.setBool(true, "GlintwardAutoStart");
-    const auto aside = filesStartingWith(file.parent_path(), "defaults.json.corrupt-");
-    ASSERT_EQ(aside.size(), 1u);
-    EXPECT_EQ(readText(aside[0]), R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": fal)");
+    EXPECT_TRUE(defaults.boolForKey("GlintwardAutoStart"));
+    EXPECT_EQ(readText(file), broken);
+    EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.corrupt-").empty());
+    defaults.setBool(true, "haptic_alerts");
+    ASSERT_EQ(notices.size(), 1u);  // once for the file, not once a write
+    EXPECT_EQ(notices[0], "settings: " + file.string() +
+                              " cannot be read as a JSON object; it is left as it is, and changes are kept in "
+                              "memory until it can");
+
+    writeInPlace(file, R"({"alert_threshold": "IN_THE_ROOM", "haptic_alerts": false, "extra": 1})");
+    laterThanACheck();
+    EXPECT_EQ(defaults.stringForKey("alert_threshold"), "IN_THE_ROOM");
     UserDefaults reopened(file);
-    EXPECT_EQ(reopened.stringForKey("alert_threshold"), "NEARBY");
+    EXPECT_EQ(reopened.stringForKey("alert_threshold"), "IN_THE_ROOM");
+    EXPECT_EQ(reopened.doubleForKey("extra"), 1.0);
     EXPECT_TRUE(reopened.boolForKey("GlintwardAutoStart"));
+    EXPECT_TRUE(reopened.boolForKey("haptic_alerts"));  // written after the edit it was kept over
+}
+
+// An empty file holds no settings: at the start it is no corrupt file, and found later it is taken once an
+// editor's save would have ended.
+TEST_F(UserDefaultsTest, AnEmptyFileIsAnEmptyStore) {
+    fs::create_directories(file.parent_path());
+    for (const std::string& contents : {std::string(), std::string(" \n")}) {
+        writeText(file, contents);
+        age(file);
+        UserDefaults defaults(file, seams());
+        EXPECT_EQ(readText(file), contents);
+        defaults.setBool(true, "GlintwardAutoStart");
+        EXPECT_TRUE(UserDefaults(file).boolForKey("GlintwardAutoStart"));
+
+        writeInPlace(file, "");
+        laterThanACheck();
+        EXPECT_TRUE(defaults.boolForKey("GlintwardAutoStart"));  // may be a save under way
+        laterThanASettle();
+        EXPECT_FALSE(defaults.boolForKey("GlintwardAutoStart"));
+        EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.corrupt-").empty());
+        EXPECT_TRUE(notices.empty());
+    }
+}
+
+// An editor saving in place truncates the file, pauses, then writes it, here in two parts. The application
+// writes another key meanwhile; the file must end with both, and nothing set aside.
+TEST_F(UserDefaultsTest, AWriteDuringAnEditorsSaveInPlaceKeepsTheEdit) {
+    fs::create_directories(file.parent_path());
+    writeText(file, R"({"GlintwardAutoStart": false})");
+    UserDefaults defaults(file);
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        const std::string edit = R"({"GlintwardAutoStart": true, "edit": )" + std::to_string(round) +
+                                 R"(, "GlintwardLogFile": "/tmp/radar.log"})";
+        std::atomic<bool> truncated{false};
+        std::thread editor([&] {
+            const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            truncated = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(round % 7));
+            const std::size_t half = edit.size() / 2;
+            EXPECT_EQ(::write(fd, edit.data(), half), static_cast<ssize_t>(half));
+            std::this_thread::sleep_for(std::chrono::milliseconds(round % 3));
+            EXPECT_EQ(::write(fd, edit.data() + half, edit.size() - half),
+                      static_cast<ssize_t>(edit.size() - half));
+            ::close(fd);
+        });
+        while (!truncated) std::this_thread::yield();
+        defaults.setDouble(round, "last_sync_ms");
+        editor.join();
+
+        UserDefaults reopened(file);
+        EXPECT_EQ(reopened.doubleForKey("edit"), round);
+        EXPECT_EQ(reopened.doubleForKey("last_sync_ms"), round);
+        EXPECT_EQ(reopened.stringForKey("GlintwardLogFile"), "/tmp/radar.log");
+        ASSERT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.corrupt-").empty());
+    }
+}
+
+// Valid JSON the library refuses as it stands (a lone surrogate escape, a number beyond a double) reads as the
+// signature bundle reads it, in any value; every member the application does not set is written back as the
+// user wrote it, in the user's order.
+TEST_F(UserDefaultsTest, ValuesTheLibraryRefusesKeepTheFileAndEveryMemberKeepsItsFormAndPlace) {
+    fs::create_directories(file.parent_path());
+    writeText(file, R"({"zeta": "\ud800x",  "GlintwardAutoStart" : true,
+    "haptic_alerts": true, "far": 1e400, "long": 123456789012345678901234567890,
+    "list": [ 1.50, "\udc00", {"\ud800": -1E+999} ], "alert_threshold": "VERY_CLOSE"})");
+    UserDefaults defaults(file, seams());
+    EXPECT_TRUE(defaults.boolForKey("GlintwardAutoStart"));
+    EXPECT_EQ(defaults.stringForKey("zeta"), "\uFFFDx");
+    EXPECT_EQ(defaults.doubleForKey("far"), 0.0);
+
+    defaults.setBool(false, "haptic_alerts");
+    defaults.removeObjectForKey("alert_threshold");
+    defaults.setObject(Strings{"a", "b"}, "disabled_signatures");
+    EXPECT_EQ(readText(file), R"({
+  "zeta": "\ud800x",
+  "GlintwardAutoStart": true,
+  "haptic_alerts": false,
+  "far": 1e400,
+  "long": 123456789012345678901234567890,
+  "list": [ 1.50, "\udc00", {"\ud800": -1E+999} ],
+  "disabled_signatures": [
+    "a",
+    "b"
+  ]
+}
+)");
+    EXPECT_TRUE(filesStartingWith(file.parent_path(), "defaults.json.corrupt-").empty());
 }
 
 TEST(UserDefaultsPath, FollowsXdgConfigHomeElseTheHomeFolder) {

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QtMath>
 #include <functional>
+#include <set>
 
 #include "app/DesignSystem.h"
 #include "app/RadarLog.h"
@@ -517,6 +518,32 @@ TEST_F(PanelTest, SettingsPageRowsSwitchesThresholdWipeAndDone) {
     EXPECT_TRUE(findAll(root(), "settingsPage").empty());
     EXPECT_TRUE(waitUntil([&] { return item("sessionLogEmpty")->isVisible(); }));
     EXPECT_FALSE(app->preferences().hapticAlerts());  // "Done" changes no setting
+}
+
+// The user edits the settings file while the settings page is open (here through a second store on it, as
+// another instance would): the page shows what is in force, and a tap changes only what was tapped.
+TEST_F(PanelTest, SettingsEditedOutsideShowOnThePageAndATapChangesOnlyWhatWasTapped) {
+    launch();
+    tap("settingsButton");
+    settle(app->panel());
+    UserDefaults outside(UserDefaults::standardPath());
+    outside.setObject(std::vector<std::string>{"rayban-meta"}, "disabled_signatures");
+    outside.setBool(false, "match_unknown_ids");
+    outside.setObject(std::string("VERY_CLOSE"), "alert_threshold");
+    ASSERT_TRUE(waitUntil([&] { return textOf("thresholdReading") == u"Very close"_s; }));
+    EXPECT_FALSE(findOne(shown("signatureRow")[0], "toggle")->property("isOn").toBool());
+    EXPECT_FALSE(findOne(item("unknownIdsRow"), "toggle")->property("isOn").toBool());
+    tap("thresholdRow");
+    EXPECT_EQ(UserDefaults::standard().stringForKey("alert_threshold"), "IN_THE_ROOM");
+
+    // An edit a moment before the tap, not yet shown, is kept too.
+    outside.setObject(std::vector<std::string>{"rayban-meta", "not-in-the-catalogue"}, "disabled_signatures");
+    click(app->panel(), findOne(shown("signatureRow")[1], "toggle"));
+    const auto stored = UserDefaults::standard().stringArrayForKey("disabled_signatures");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(std::set<std::string>(stored->begin(), stored->end()),
+              (std::set<std::string>{"rayban-meta", "not-in-the-catalogue",
+                                     SignatureRepository::shared().current()->signatures()[1]->id}));
 }
 
 TEST_F(PanelTest, LibraryHeadingShowsTheCatalogueInForceWhenThePageOpens) {
