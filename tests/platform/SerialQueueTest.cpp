@@ -148,7 +148,8 @@ TEST(SerialQueue, AFinishedItemIsReleasedAtOnceWithoutHoldingBackProducers) {
                 queuedWhileReleasing =
                     otherQueued.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
             };
-            queue.async([&, i, capture] { events.push_back("ran " + std::to_string(i)); });
+            // The queue holds the only reference, so the release happens on the queue.
+            queue.async([&, i, capture = std::move(capture)] { events.push_back("ran " + std::to_string(i)); });
         }
         firstReleasing.get_future().wait();
         queue.async([&] { events.push_back("queued meanwhile"); });
