@@ -32,10 +32,12 @@ public:
     // inlet empty again).
     bool push(Item item) {
         std::optional<std::pair<std::uint64_t, std::uint64_t>> due;
+        std::optional<Item> shed;  // destroyed after the lock is let go
         bool wake = false;
         {
             std::lock_guard lock(mutex_);
             if (items_.size() >= capacity_) {
+                shed.emplace(std::move(items_.front()));
                 items_.pop_front();
                 ++shed_;
                 ++unreported_;
