@@ -1,6 +1,7 @@
 #include "app/RadarLog.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -12,20 +13,26 @@ namespace glintward {
 
 namespace {
 
+// Both holders are made once and never destroyed: a thread that outlives main (a catalogue sync still waiting
+// on the network when the application quits) may log while the process exits, as UserDefaults::standard and
+// SignatureRepository::shared may be read then.
 std::atomic<std::shared_ptr<SystemLog>>& systemLog() {
-    static std::atomic<std::shared_ptr<SystemLog>> log{std::make_shared<JournalLog>()};
-    return log;
+    static auto* log = new std::atomic<std::shared_ptr<SystemLog>>(std::make_shared<JournalLog>());
+    return *log;
 }
 
 // Absent without the key: then a line costs one system-log write and no queue work.
 std::optional<LogFile>& logFile() {
-    static std::optional<LogFile> file = []() -> std::optional<LogFile> {
+    static auto* file = [] {
+        auto* made = new std::optional<LogFile>;
         if (auto path = UserDefaults::standard().stringForKey("GlintwardLogFile")) {
-            return std::optional<LogFile>(std::in_place, std::move(*path));
+            made->emplace(std::move(*path));
+            // Never destroyed, so the lines still queued at exit are written then.
+            std::atexit([] { RadarLog::drainLogFile(); });
         }
-        return std::nullopt;
+        return made;
     }();
-    return file;
+    return *file;
 }
 
 }  // namespace

@@ -29,6 +29,16 @@ double systemClockMs() {
     return duration<double, std::milli>(system_clock::now().time_since_epoch()).count();
 }
 
+std::int64_t steadyClockMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void logShedding(std::uint64_t sinceLastReport, std::uint64_t inAll) {
+    RadarLog::info("engine behind, advertisements shed: " + std::to_string(sinceLastReport) + " (" +
+                   std::to_string(inAll) + " in all)");
+}
+
 // The settings the detection path needs, read from the store afresh at each use, so that path never depends on
 // the preferences object being alive or up to date.
 struct PrefsSnapshot {
@@ -58,6 +68,13 @@ void onMainThread(QPointer<QObject> receiver, F work) {
 
 }  // namespace
 
+// The sync thread reaches the model only through this. The model's destructor clears it under the lock, so a
+// sync that outlives the model touches nothing of it, and never posts to an object being destroyed.
+struct RadarModel::SyncHandOff {
+    std::mutex mutex;
+    RadarModel* model = nullptr;
+};
+
 RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
     : preferences_(preferences),
       defaults_(preferences.defaults()),
@@ -67,7 +84,11 @@ RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
       makeTransport_(seams.makeTransport ? std::move(seams.makeTransport)
                                          : [] { return std::make_shared<UrlSessionTransport>(); }),
       clockMs_(seams.clockMs ? std::move(seams.clockMs) : systemClockMs),
-      baseUrl_(std::move(seams.baseUrl)) {
+      baseUrl_(std::move(seams.baseUrl)),
+      syncHandOff_(std::make_shared<SyncHandOff>()),
+      inlet_(seams.pendingAdvertisementsMax, seams.steadyMs ? std::move(seams.steadyMs) : steadyClockMs,
+             logShedding) {
+    syncHandOff_->model = this;
     UserDefaults& defaults = defaults_;
     engineSide_ = std::make_unique<EngineSide>(EngineSide{
         DetectionEngine(DetectionEngine::STALE_AFTER_MS_DEFAULT, [] { return SignatureRepository::shared().current(); },
@@ -103,19 +124,27 @@ RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
             emit bluetoothOffChanged();
         });
     };
-    // The scanner is destroyed before the queue, so the queue outlives every call of this callback.
+    // The scanner is destroyed before the queue and the inlet, so both outlive every call of this callback.
     scanner_->onAdvertisement = [this](const BleAdvertisement& advertisement) {
-        engineQueue_->async([this, advertisement] { handle(advertisement); });
+        const std::uint64_t scan = scanGeneration_.load(std::memory_order_acquire);
+        if (scan % 2 == 0) return;  // stopped: nothing more is wanted from this scan
+        if (inlet_.push(Heard{advertisement, scan})) engineQueue_->async([this] { drainInlet(); });
     };
 }
 
 RadarModel::~RadarModel() {
-    // A sync still waiting on the network finishes on its own; it reaches the model only through a guarded hop.
+    {
+        std::lock_guard lock(syncHandOff_->mutex);
+        syncHandOff_->model = nullptr;
+    }
+    // A sync still waiting on the network finishes on its own.
     if (syncThread_.joinable()) syncThread_.detach();
 }
 
 void RadarModel::startScanning() {
     RadarLog::info("startScanning requested");
+    const std::uint64_t scan = scanGeneration_.load(std::memory_order_relaxed);
+    if (scan % 2 == 0) scanGeneration_.store(scan + 1, std::memory_order_release);
     // The flag goes ahead of the scanner's start, so no advertisement is published as "not scanning".
     engineQueue_->async([this] { engineSide_->scanning = true; });
     scanner_->start();
@@ -128,6 +157,10 @@ void RadarModel::startScanning() {
 }
 
 void RadarModel::stopScanning() {
+    // From here on, advertisements still on their way to the engine are dropped there: no match line, no
+    // detection, no alert after the user asked to stop.
+    const std::uint64_t scan = scanGeneration_.load(std::memory_order_relaxed);
+    if (scan % 2 == 1) scanGeneration_.store(scan + 1, std::memory_order_release);
     scanner_->stop();
     pruneTimer_.stop();
     engineQueue_->async([this] {
@@ -162,6 +195,23 @@ void RadarModel::wipeSessionLog() {
 
 void RadarModel::openSystemSettings() { workspace_->openBluetoothSettings(); }
 
+void RadarModel::drainInlet() {
+    // A few at a time, so the radio's queue and the engine seldom meet on the inlet's lock and little is kept
+    // from shedding; at most a full inlet's worth per turn, then behind whatever else was queued meanwhile, so
+    // a flood never holds back a stop, a mute or a prune for long.
+    constexpr std::size_t TAKEN_AT_ONCE = 64;
+    std::vector<Heard> taken;
+    taken.reserve(TAKEN_AT_ONCE);
+    for (std::size_t handled = 0; handled < inlet_.capacity(); handled += taken.size()) {
+        taken.clear();
+        if (!inlet_.take(taken, TAKEN_AT_ONCE)) return;  // the next advertisement asks for a new drain
+        for (const Heard& heard : taken) {
+            if (heard.scan == scanGeneration_.load(std::memory_order_acquire)) handle(heard.advertisement);
+        }
+    }
+    engineQueue_->async([this] { drainInlet(); });
+}
+
 void RadarModel::handle(const BleAdvertisement& advertisement) {
     auto& seen = engineSide_->seenAddresses;
     if (seen.insert(advertisement.address).second && seen.size() <= LOGGED_ADDRESSES_MAX) {
@@ -194,25 +244,37 @@ void RadarModel::publish() {
 }
 
 void RadarModel::toMainThread(std::function<void()> work) {
-    bool first = false;
     {
         std::lock_guard lock(toMainMutex_);
-        first = toMain_.empty();
         toMain_.push_back(std::move(work));
+        if (toMainPosted_) return;  // the run already on its way takes this too
+        toMainPosted_ = true;
     }
-    if (!first) return;  // the call already on its way runs this too
     // Queued on this object, so nothing runs once the model is gone.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            std::vector<std::function<void()>> due;
-            {
-                std::lock_guard lock(toMainMutex_);
-                due.swap(toMain_);
-            }
-            for (auto& work : due) work();
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { runOnMainThread(); }, Qt::QueuedConnection);
+}
+
+void RadarModel::runOnMainThread() {
+    {
+        std::lock_guard lock(toMainMutex_);
+        toMainPosted_ = false;
+    }
+    // One item at a time, and another run is queued before an item runs while more wait: if a slot re-enters
+    // the event loop, the nested run carries on in order, and this one then finds only what is newer still.
+    for (;;) {
+        std::function<void()> work;
+        bool post = false;
+        {
+            std::lock_guard lock(toMainMutex_);
+            if (toMain_.empty()) return;
+            work = std::move(toMain_.front());
+            toMain_.pop_front();
+            post = !toMain_.empty() && !toMainPosted_;
+            toMainPosted_ = toMainPosted_ || post;
+        }
+        if (post) QMetaObject::invokeMethod(this, [this] { runOnMainThread(); }, Qt::QueuedConnection);
+        work();
+    }
 }
 
 void RadarModel::setState(RadarState state) {
@@ -228,10 +290,9 @@ std::int64_t RadarModel::nowMs() const { return static_cast<std::int64_t>(clockM
 
 void RadarModel::syncLibraryNow(bool loadCacheFirst) {
     QPointer<AppPreferences> preferences(&preferences_);
-    QPointer<QObject> self(this);
     auto client = std::make_shared<SignatureSyncClient>(baseUrl_, std::make_shared<DefaultsSignatureStore>(defaults_),
                                                         makeTransport_());
-    syncThread_ = std::thread([client, loadCacheFirst, clock = clockMs_, preferences, self] {
+    syncThread_ = std::thread([client, loadCacheFirst, clock = clockMs_, preferences, handOff = syncHandOff_] {
         auto& repository = SignatureRepository::shared();
         if (loadCacheFirst) {
             if (auto cached = client->loadCached()) repository.update(cached);
@@ -241,10 +302,15 @@ void RadarModel::syncLibraryNow(bool loadCacheFirst) {
         RadarLog::syncLine("Glintward sync: " + result.toString() + " (in force: v" +
                        std::to_string(repository.current()->version()) + ")");
         if (result.as<SyncResult::Failed>()) return;
+        std::lock_guard lock(handOff->mutex);
+        if (!handOff->model) return;
         const double now = clock();
-        onMainThread(self, [preferences, now] {
-            if (preferences) preferences->setLastSyncMs(now);
-        });
+        QMetaObject::invokeMethod(
+            handOff->model,
+            [preferences, now] {
+                if (preferences) preferences->setLastSyncMs(now);
+            },
+            Qt::QueuedConnection);
     });
 }
 

@@ -6,9 +6,15 @@
 // Threads: every public member and every change of the three published values on the main thread; the engine,
 // the alert gate and the addresses heard so far only on the serial queue "glintward.engine"; the scanner's
 // callbacks on "glintward.ble"; the sync on a thread of its own, since its request blocks.
+//
+// Advertisements reach the engine through a bounded inlet: when the engine falls behind, the oldest waiting
+// ones are shed, counted and logged at most once a second. Each carries the scan it was heard in; once a stop
+// or a new start has been asked for, those still on their way change nothing.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +27,7 @@
 #include <QTimer>
 
 #include "app/BleScanner.h"
+#include "app/BoundedInlet.h"
 #include "app/platform/HapticPerformer.h"
 #include "app/platform/SerialQueue.h"
 #include "app/platform/UserDefaults.h"
@@ -44,8 +51,11 @@ struct RadarModelSeams {
     std::shared_ptr<Workspace> workspace;      // the desktop's settings programs when null
     std::function<std::shared_ptr<HttpTransport>()> makeTransport;  // libcurl when null
     std::function<double()> clockMs;  // wall-clock milliseconds since 1970; the system clock when null
+    std::function<std::int64_t()> steadyMs;  // a monotonic clock in milliseconds; the steady clock when null
     std::string baseUrl = signatureServiceUrl();
     std::chrono::milliseconds pruneInterval{5000};
+    // Advertisements waiting for the engine at most: several seconds of a crowded room's traffic.
+    std::size_t pendingAdvertisementsMax = 16384;
 };
 
 class RadarModel : public QObject {
@@ -59,6 +69,8 @@ public:
     ~RadarModel() override;
 
     const RadarState& state() const { return state_; }
+    // Advertisements shed so far because the engine was behind; any thread.
+    std::uint64_t shedAdvertisements() const { return inlet_.shed(); }
     const Set<std::string>& mutedAddresses() const { return mutedAddresses_; }
     bool bluetoothOff() const { return bluetoothOff_; }
 
@@ -82,11 +94,19 @@ private:
         bool scanning = false;
     };
 
+    struct Heard {
+        BleAdvertisement advertisement;
+        std::uint64_t scan;  // the scan generation it was heard in
+    };
+    struct SyncHandOff;
+
+    void drainInlet();                                    // engine queue
     void handle(const BleAdvertisement& advertisement);  // engine queue
     void publish();                                       // engine queue
     // Runs the work on the main thread, in the order given. A burst of calls costs the main thread one
     // wake-up.
     void toMainThread(std::function<void()> work);
+    void runOnMainThread();  // main thread
     void syncLibraryNow(bool loadCacheFirst);
     Set<std::string> storedMutedAddresses() const;
     std::int64_t nowMs() const;
@@ -107,10 +127,17 @@ private:
     QTimer pruneTimer_;
     std::thread syncThread_;
 
+    // Odd while scanning is wanted; each start from idle and each stop moves it on. Written on the main
+    // thread only.
+    std::atomic<std::uint64_t> scanGeneration_{0};
+    std::shared_ptr<SyncHandOff> syncHandOff_;
+
     std::mutex toMainMutex_;
-    std::vector<std::function<void()>> toMain_;  // handed to the main thread, not yet run there
+    std::deque<std::function<void()>> toMain_;  // handed to the main thread, not yet run there
+    bool toMainPosted_ = false;                 // a run of toMain_ is queued on the main thread
 
     std::unique_ptr<EngineSide> engineSide_;
+    BoundedInlet<Heard> inlet_;
     // Declared last so they go first: the scanner stops feeding the queue, then the queue runs out.
     std::unique_ptr<SerialQueue> engineQueue_;
     std::unique_ptr<BleScanner> scanner_;

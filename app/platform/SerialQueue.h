@@ -1,5 +1,6 @@
 #pragma once
-// A named worker thread that runs queued work one item at a time, in the order it was queued.
+// A named worker thread that runs queued work one item at a time, in the order it was queued. Each item is
+// destroyed right after it has run, before the next one starts.
 
 #include <condition_variable>
 #include <deque>

@@ -1,5 +1,7 @@
 #include "app/RadarLog.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -15,6 +17,8 @@
 
 namespace glintward {
 namespace {
+
+std::atomic<long> linesLogged{0};
 
 std::vector<std::string> lines(const std::filesystem::path& file) {
     std::ifstream in(file);
@@ -161,6 +165,49 @@ TEST(RadarLog, InfoReachesTheSystemLogAndTheFileTheSyncLineTheSystemLogAndStanda
     EXPECT_TRUE(std::regex_match(written[1], stamped("50% done %s")));
     EXPECT_TRUE(std::regex_match(written[2], stamped(forgedOneLine))) << written[2];
     EXPECT_FALSE(std::filesystem::exists(dir / "other.log"));
+}
+
+// A thread may still be logging while the process exits (a catalogue sync that outlived the model, say): the
+// log it reaches is still there, whatever static destruction has done by then.
+TEST(RadarLogDeathTest, LinesWrittenWhileTheProcessExitsReachALiveLog) {
+    class CountingLog : public SystemLog {
+    public:
+        void info(std::string_view, std::string_view) override {}
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Under AddressSanitizer the exit-time leak scan and a use-after-free report on the logging thread can
+    // wait for each other for good; the child skips the scan, so a fault ends the child.
+    const char* sanitizerOptions = std::getenv("ASAN_OPTIONS");
+    const std::string savedOptions = sanitizerOptions ? sanitizerOptions : "";
+    ::setenv("ASAN_OPTIONS", (savedOptions + ":detect_leaks=0").c_str(), 1);
+    EXPECT_EXIT(
+        {
+            // The child's own settings folder: exit() skips the test environment's clean-up, and nothing
+            // here reads the store.
+            if (const char* home = std::getenv("XDG_CONFIG_HOME")) std::filesystem::remove_all(home);
+            // Registered before the log's first use, so it runs after whatever exit() does to the log: the
+            // logging threads go on for a while there.
+            std::atexit([] {
+                const long from = linesLogged.load();
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+                while (linesLogged.load() < from + 1000 && std::chrono::steady_clock::now() < deadline) {
+                    std::this_thread::yield();
+                }
+            });
+            RadarLog::replaceSystemLog(std::make_shared<CountingLog>());  // the holder owns it alone
+            for (int i = 0; i < 2; ++i) {
+                std::thread([] {
+                    for (;;) {
+                        RadarLog::syncLine("Glintward sync: NotModified (in force: v0)");
+                        ++linesLogged;
+                    }
+                }).detach();
+            }
+            while (linesLogged.load() == 0) std::this_thread::yield();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    sanitizerOptions ? ::setenv("ASAN_OPTIONS", savedOptions.c_str(), 1) : ::unsetenv("ASAN_OPTIONS");
 }
 
 }  // namespace

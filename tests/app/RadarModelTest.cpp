@@ -3,14 +3,21 @@
 
 #include "app/RadarModel.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include "app/AppPreferences.h"
+#include "app/BoundedInlet.h"
 #include "app/BleScanner.h"
 #include "app/RadarLog.h"
 #include "shared/detection/SignatureRepository.h"
@@ -71,6 +78,80 @@ TEST(BleScannerConversion, BuildsTheAdvertisementRecord) {
     EXPECT_FALSE(BleScanner::convert({"A", "Known"}, named("Ray-Ban"), 127, 0));
 }
 
+// The inlet between the radio's queue and the engine: bounded, oldest shed first, shedding reported at the
+// first shed and then at most once a second (a catch-up reports what is left once a second has passed).
+TEST(RadarModelInlet, ShedsTheOldestAndReportsAtMostOnceASecond) {
+    std::int64_t now = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+    BoundedInlet<int> inlet(4, [&] { return now; }, [&](std::uint64_t since, std::uint64_t all) {
+        reports.emplace_back(since, all);
+    });
+    const auto drain = [&] {
+        std::vector<int> out;
+        while (inlet.take(out, 3)) {
+        }
+        return out;
+    };
+    EXPECT_TRUE(inlet.push(1));  // an idle inlet asks for a drain, once
+    for (int i = 2; i <= 6; ++i) EXPECT_FALSE(inlet.push(i));
+    now = 999;
+    inlet.push(7);
+    now = 1000;
+    inlet.push(8);
+    EXPECT_EQ(inlet.size(), 4u);
+    EXPECT_EQ(drain(), (std::vector<int>{5, 6, 7, 8}));
+    using Reports = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    EXPECT_EQ(reports, (Reports{{1, 1}, {3, 4}}));
+
+    now = 1500;  // one shed, told neither at once nor when caught up within the second
+    EXPECT_TRUE(inlet.push(9));
+    for (int i = 10; i <= 13; ++i) inlet.push(i);
+    EXPECT_EQ(drain(), (std::vector<int>{10, 11, 12, 13}));
+    EXPECT_EQ(reports.size(), 2u);
+    now = 2000;  // caught up a second after the last report: the rest is told
+    EXPECT_TRUE(inlet.push(14));
+    EXPECT_EQ(drain(), std::vector<int>{14});
+    EXPECT_EQ(reports, (Reports{{1, 1}, {3, 4}, {1, 5}}));
+    EXPECT_EQ(inlet.shed(), 5u);
+    EXPECT_EQ(drain(), std::vector<int>{});
+    EXPECT_EQ(reports.size(), 3u);
+}
+
+// A producer that never waits against a consumer that keeps falling asleep: the inlet never holds more than
+// its bound, what comes out keeps its order, every item is either handed over or counted as shed, and none is
+// left waiting.
+TEST(RadarModelInlet, StaysBoundedAndLosesNoWakeUpUnderAFlood) {
+    constexpr int ITEMS = 200000;
+    constexpr std::size_t BOUND = 64;
+    std::atomic<std::uint64_t> reported{0};
+    BoundedInlet<int> inlet(BOUND, [] { return std::int64_t{0}; },
+                            [&](std::uint64_t since, std::uint64_t) { reported += since; });
+    std::vector<int> handed;  // the consumer's queue only
+    std::size_t largest = 0;
+    std::function<void()> drainOnce;  // outlives the queue, which runs it until the inlet is empty
+    {
+        SerialQueue consumer("glintward.test");
+        drainOnce = [&] {
+            for (int n = 0; n < 4; ++n) {  // a few per turn, then behind the queue's other work
+                largest = std::max(largest, inlet.size());
+                if (!inlet.take(handed, 4)) return;
+            }
+            consumer.async(drainOnce);
+        };
+        for (int i = 0; i < ITEMS; ++i) {
+            if (inlet.push(i)) consumer.async(drainOnce);
+        }
+    }  // the queue runs the drain turns still due before it ends
+    EXPECT_LE(largest, BOUND);
+    EXPECT_TRUE(std::is_sorted(handed.begin(), handed.end()) &&
+                std::adjacent_find(handed.begin(), handed.end()) == handed.end());
+    ASSERT_FALSE(handed.empty());
+    EXPECT_EQ(handed.back(), ITEMS - 1);  // the newest is never shed
+    EXPECT_EQ(handed.size() + inlet.shed(), std::size_t{ITEMS});
+    EXPECT_EQ(inlet.size(), 0u);
+    EXPECT_GE(reported.load(), 1u);
+}
+
 class RecordingHaptics : public HapticPerformer {
 public:
     void perform() override { ++taps; }
@@ -83,6 +164,31 @@ public:
     std::atomic<int> opened{0};
 };
 
+// Forwards to the test's transport and tells when the sync has let go of it: the sync's thread outlives the
+// model, and it ends only when it has.
+class TransportLease : public HttpTransport {
+public:
+    TransportLease(std::shared_ptr<HttpTransport> transport, std::promise<void> released)
+        : transport_(std::move(transport)), released_(std::move(released)) {}
+    ~TransportLease() override { released_.set_value(); }
+    HttpResponse get(const std::string& url, const HttpHeaders& headers) override {
+        return transport_->get(url, headers);
+    }
+    HttpResponse postJson(const std::string& url, const std::string& body) override {
+        return transport_->postJson(url, body);
+    }
+
+private:
+    std::shared_ptr<HttpTransport> transport_;
+    std::promise<void> released_;
+};
+
+bool onEngineQueue() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return std::strcmp(name, "glintward.engin") == 0;  // the system keeps 15 characters
+}
+
 // A model over a private store, a fake central, fake haptics and a clock the test moves.
 class RadarModelTest : public ::testing::Test {
 protected:
@@ -93,21 +199,54 @@ protected:
         transport->answer(HttpResponse{304, std::nullopt, {}});
     }
     void TearDown() override {
+        releaseEngine();
         model.reset();
+        // Nothing of this test may be left to a sync still running when the next one begins.
+        if (syncEnded.valid()) {
+            EXPECT_EQ(syncEnded.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        }
         RadarLog::replaceSystemLog(previousLog);
         SignatureRepository::shared().resetToBuiltIn();
     }
 
-    void makeModel(std::string baseUrl = "https://signatures.test") {
+    void makeModel(std::string baseUrl = "https://signatures.test", std::size_t pendingMax = 16384) {
         RadarModel::Seams seams;
         seams.makeCentral = FakeCentral::factory(central);
         seams.haptics = haptics;
         seams.workspace = workspace;
-        seams.makeTransport = [this] { return transport; };
-        seams.clockMs = [this] { return clock.load(); };
+        seams.makeTransport = [this] {
+            std::promise<void> released;
+            syncEnded = released.get_future();
+            return std::make_shared<TransportLease>(transport, std::move(released));
+        };
+        seams.clockMs = [this] {
+            if (holdEngine && onEngineQueue()) {
+                engineHeld = true;
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (holdEngine && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            }
+            return clock.load();
+        };
+        seams.steadyMs = [this] { return steady.load(); };
         seams.baseUrl = std::move(baseUrl);
         seams.pruneInterval = std::chrono::milliseconds(20);
+        seams.pendingAdvertisementsMax = pendingMax;
         model = std::make_unique<RadarModel>(preferences, std::move(seams));
+    }
+
+    // Keeps the engine queue busy (inside a publish, asking the clock) until releaseEngine(), so that what
+    // comes next waits for it.
+    void holdTheEngine() {
+        holdEngine = true;
+        model->wipeSessionLog();  // publishes on the engine queue
+        ASSERT_TRUE(QTest::qWaitFor([&] { return engineHeld.load(); }, 5000));
+    }
+    void releaseEngine() { holdEngine = false; }
+
+    // Returns once the scanner's queue has handed on everything the central reported before.
+    void waitForTheScannersQueue() {
+        fake().setState(CentralState::POWERED_OFF);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return model->bluetoothOff(); }, 5000));
     }
 
     // Starts scanning and waits until the fake central scans and the sync has logged its line.
@@ -147,6 +286,10 @@ protected:
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::shared_ptr<fakes::FakeTransport> transport = std::make_shared<fakes::FakeTransport>();
     std::atomic<double> clock{1'700'000'000'000.0};
+    std::atomic<std::int64_t> steady{0};
+    std::atomic<bool> holdEngine{false};
+    std::atomic<bool> engineHeld{false};
+    std::future<void> syncEnded;
     std::shared_ptr<RecordingSystemLog> log;
     std::shared_ptr<SystemLog> previousLog;
     std::unique_ptr<RadarModel> model;
@@ -316,6 +459,118 @@ TEST_F(RadarModelTest, MutedDevicesEditedOutsideReachTheModelAndATapKeepsThem) {
     outside.refresh();
     EXPECT_EQ(Set<std::string>(outside.stringArrayForKey(RadarModel::MUTED_KEY).value()),
               model->mutedAddresses());
+}
+
+// A slot that re-enters the event loop sees the states that were waiting carried on in order, and no older state
+// is applied after a newer one.
+TEST_F(RadarModelTest, StatesStayInOrderWhenASlotReentersTheEventLoop) {
+    makeModel();
+    start();
+    std::vector<int> applied;  // the session's strongest RSSI as each applied state shows it
+    bool reentered = false;
+    bool nestedSawTheNewest = false;
+    QObject::connect(model.get(), &RadarModel::stateChanged, [&] {
+        const RadarState& s = model->state();
+        if (s.sessionLog.empty()) return;
+        applied.push_back(s.sessionLog[0].strongestRssi);
+        if (reentered) return;
+        reentered = true;
+        for (int rssi = -50; rssi <= -46; ++rssi) fake().discover({GLASSES, std::nullopt}, named("rayban"), rssi);
+        nestedSawTheNewest = QTest::qWaitFor([&] { return applied.back() == -46; }, 5000);
+    });
+    // Several states wait for the main thread at once: it takes no events until the engine has handled all.
+    constexpr int WAITING = 6;
+    for (int i = 0; i < WAITING; ++i) fake().discover({GLASSES, std::nullopt}, named("rayban"), -100 + i);
+    const auto matches = [&] {
+        int n = 0;
+        for (const auto& m : messages()) n += m.rfind("match: ", 0) == 0;
+        return n;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (matches() < WAITING && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(matches(), WAITING);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reentered && !applied.empty() && applied.back() == -46; }, 5000));
+    EXPECT_TRUE(nestedSawTheNewest);
+    EXPECT_TRUE(std::is_sorted(applied.begin(), applied.end())) << ::testing::PrintToString(applied);
+    EXPECT_EQ(model->state().sessionLog[0].strongestRssi, -46);
+}
+
+// Advertisements still on their way when the user presses Stop change nothing: no match line, no detection,
+// no tap.
+TEST_F(RadarModelTest, AdvertisementsInFlightAtStopChangeNothing) {
+    makeModel();
+    start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().scanning; }, 2000));
+    holdTheEngine();
+    for (int i = 0; i < 20; ++i) {
+        char address[40];
+        std::snprintf(address, sizeof address, "6F1D3B0A-0000-5000-8000-%012d", 100 + i);
+        fake().discover({address, std::nullopt}, named("Ray-Ban Meta", {0x8E, 0x05}), -40);
+    }
+    waitForTheScannersQueue();
+    const std::size_t loggedBefore = messages().size();
+    model->stopScanning();
+    releaseEngine();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->state().scanning; }, 5000));
+    const auto all = messages();
+    std::vector<std::string> handledAfterStop;
+    for (std::size_t i = loggedBefore; i < all.size(); ++i) {
+        if (all[i].rfind("match: ", 0) == 0 || all[i].rfind("heard #", 0) == 0) handledAfterStop.push_back(all[i]);
+    }
+    EXPECT_TRUE(handledAfterStop.empty()) << handledAfterStop.size() << " lines, first " << handledAfterStop[0];
+    EXPECT_TRUE(model->state().detections.empty());
+    EXPECT_TRUE(model->state().sessionLog.empty());
+    EXPECT_EQ(model->state().threatLevel, ThreatLevel::CLEAR);
+    EXPECT_EQ(haptics->taps, 0);
+
+    // Nor do they wake up in the next scan.
+    model->startScanning();
+    hear(GLASSES, named("rayban"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().detections.size() == 1; }, 2000));
+    EXPECT_EQ(model->state().detections[0].address, GLASSES);
+}
+
+// An engine that falls behind costs a bounded queue: the oldest advertisements waiting are shed, counted and
+// logged, once at the first shedding and then at most once a second.
+TEST_F(RadarModelTest, AnEngineThatFallsBehindShedsTheOldestAdvertisements) {
+    constexpr std::size_t PENDING_MAX = 8;
+    makeModel("https://signatures.test", PENDING_MAX);
+    start();
+    const auto heardLines = [&] {
+        std::vector<std::string> heard;
+        for (const auto& m : messages()) {
+            if (m.rfind("heard #", 0) == 0) heard.push_back(m);
+        }
+        return heard;
+    };
+    const auto shedLines = [&] {
+        std::vector<std::string> shed;
+        for (const auto& m : messages()) {
+            if (m.rfind("engine behind", 0) == 0) shed.push_back(m);
+        }
+        return shed;
+    };
+    holdTheEngine();
+    for (int i = 1; i <= 20; ++i) {
+        fake().discover({"PHONE-" + std::to_string(i), std::nullopt}, named("Phone " + std::to_string(i)), -70);
+    }
+    fake().discover({GLASSES, std::nullopt}, named("rayban"), -50);  // the newest: never shed
+    waitForTheScannersQueue();
+    releaseEngine();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return messages().back().rfind("match: ", 0) == 0; }, 5000));
+
+    // Only the newest eight were handled.
+    const auto heard = heardLines();
+    ASSERT_EQ(heard.size(), PENDING_MAX);
+    EXPECT_EQ(heard.front(), "heard #1: name=Phone 14 ids=[] uuids=0 rssi=-70");
+    EXPECT_EQ(model->shedAdvertisements(), 13u);
+    EXPECT_EQ(shedLines(), std::vector<std::string>{"engine behind, advertisements shed: 1 (1 in all)"});
+
+    // The rest is told once the engine has caught up, a second after the first line.
+    steady = steady + 1000;
+    hear(PHONE, named("Phone 2"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shedLines().size() == 2; }, 2000));
+    EXPECT_EQ(shedLines()[1], "engine behind, advertisements shed: 12 (13 in all)");
 }
 
 TEST_F(RadarModelTest, BluetoothOffAtStartThenOnBeginsScanning) {

@@ -5,6 +5,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -124,6 +125,40 @@ TEST(SerialQueue, AWakeBatchNeverHoldsBackAnotherThreadsWork) {
     producer.join();
     ASSERT_TRUE(prompt) << "work from another thread waited for the batch to end";
     EXPECT_EQ(result.get(), 1);
+}
+
+// What an item captured is released as soon as it has run, before the next item runs, and releasing it holds
+// nobody back: another thread can queue work while a finished item's captures are still being destroyed.
+TEST(SerialQueue, AFinishedItemIsReleasedAtOnceWithoutHoldingBackProducers) {
+    struct Capture {
+        std::function<void()> onRelease;
+        ~Capture() { onRelease(); }
+    };
+    std::vector<std::string> events;  // written on the queue only
+    std::promise<void> firstReleasing, otherQueued;
+    bool queuedWhileReleasing = false;
+    {
+        SerialQueue queue("glintward.test");
+        for (int i = 0; i < 3; ++i) {
+            auto capture = std::make_shared<Capture>();
+            capture->onRelease = [&, i] {
+                events.push_back("released " + std::to_string(i));
+                if (i != 0) return;
+                firstReleasing.set_value();
+                queuedWhileReleasing =
+                    otherQueued.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+            };
+            // The queue holds the only reference, so the release happens on the queue.
+            queue.async([&, i, capture = std::move(capture)] { events.push_back("ran " + std::to_string(i)); });
+        }
+        firstReleasing.get_future().wait();
+        queue.async([&] { events.push_back("queued meanwhile"); });
+        otherQueued.set_value();
+    }
+    EXPECT_TRUE(queuedWhileReleasing) << "queueing work waited for a finished item to be released";
+    const std::vector<std::string> expected = {"ran 0", "released 0", "ran 1",           "released 1",
+                                               "ran 2", "released 2", "queued meanwhile"};
+    EXPECT_EQ(events, expected);
 }
 
 // Producers with and without batches, racing a worker that keeps falling asleep: no work is ever left
