@@ -226,7 +226,8 @@ public:
         wake();
     }
 
-    void startScan(bool allowDuplicates);
+    // `scan`: the gate's generation, which tags what this scan hears.
+    void startScan(bool allowDuplicates, std::uint64_t scan);
     void stopScan();
 
 private:
@@ -303,6 +304,7 @@ private:
     std::string sessionAdapter_;
     std::uint64_t sessionGeneration_ = 0;  // a stop or a new start makes pending discovery answers stale
     bool allowDuplicates_ = true;
+    std::uint64_t scan_ = 0;  // the gate's generation of the scan asked for last
 
     std::thread thread_;  // last: it starts once everything above is in place
 };
@@ -715,7 +717,7 @@ void BluezWorker::deliver(const Device& device) {
 }
 
 void BluezWorker::flush() {
-    gate_.reportDiscoveries(std::exchange(batch_, {}));
+    gate_.reportDiscoveries(scan_, std::exchange(batch_, {}));
 }
 
 CentralState BluezWorker::currentState() const {
@@ -755,7 +757,9 @@ void BluezWorker::refreshState() {
     }
 }
 
-void BluezWorker::startScan(bool allowDuplicates) {
+void BluezWorker::startScan(bool allowDuplicates, std::uint64_t scan) {
+    flush();  // heard for the scan before, if any
+    scan_ = scan;
     allowDuplicates_ = allowDuplicates;
     // As with CoreBluetooth, a scan asked for while not powered on is ignored: the owner asks again when the
     // state it is told about becomes powered on.
@@ -844,11 +848,15 @@ BluezCentral::~BluezCentral() {
 }
 
 void BluezCentral::scanForPeripherals(bool allowDuplicates) {
-    gate_.scanStarted(allowDuplicates);
-    worker_->post([allowDuplicates](detail::BluezWorker& worker) { worker.startScan(allowDuplicates); });
+    // The worker learns of the gate's changes in the order they were made.
+    std::lock_guard lock(scanMutex_);
+    const std::uint64_t scan = gate_.scanStarted(allowDuplicates);
+    worker_->post(
+        [allowDuplicates, scan](detail::BluezWorker& worker) { worker.startScan(allowDuplicates, scan); });
 }
 
 void BluezCentral::stopScan() {
+    std::lock_guard lock(scanMutex_);
     gate_.scanStopped();
     worker_->post([](detail::BluezWorker& worker) { worker.stopScan(); });
 }

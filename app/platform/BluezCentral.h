@@ -2,6 +2,7 @@
 // The Bluetooth central over BlueZ on the system D-Bus.
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/platform/BluetoothCentral.h"
@@ -36,6 +37,7 @@ public:
 private:
     central::CallbackGate gate_;
     std::unique_ptr<detail::BluezWorker> worker_;
+    std::mutex scanMutex_;
 };
 
 }  // namespace glintward

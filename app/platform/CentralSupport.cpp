@@ -46,37 +46,42 @@ void CallbackGate::reportState(CentralState state) {
     });
 }
 
-void CallbackGate::scanStarted(bool allowDuplicates) {
-    shared_->scanWanted = true;
+std::uint64_t CallbackGate::scanStarted(bool allowDuplicates) {
+    std::uint64_t scan = shared_->scan.load();
+    while ((scan & 1) == 0) {
+        if (shared_->scan.compare_exchange_weak(scan, scan + 3)) scan += 3;
+    }
     queue_.async([shared = shared_, allowDuplicates] {
         shared->allowDuplicates = allowDuplicates;
         shared->reported.clear();
     });
+    return scan >> 1;
 }
 
 void CallbackGate::scanStopped() {
-    shared_->scanWanted = false;
+    shared_->scan.fetch_and(~std::uint64_t{1});
 }
 
-void CallbackGate::Shared::deliver(const Discovery& discovery) {
-    if (!open || !scanWanted) return;
+void CallbackGate::Shared::deliver(std::uint64_t running, const Discovery& discovery) {
+    if (!open || scan.load() != running) return;
     if (!allowDuplicates && !reported.insert(discovery.peripheral.identifier).second) return;
     delegate->centralDidDiscover(discovery.peripheral, discovery.data, discovery.rssi);
 }
 
-void CallbackGate::reportDiscoveries(std::vector<Discovery> discoveries, std::function<void()> afterwards) {
+void CallbackGate::reportDiscoveries(std::uint64_t generation, std::vector<Discovery> discoveries,
+                                     std::function<void()> afterwards) {
     if (discoveries.empty()) return;
     handOvers_.fetch_add(1, std::memory_order_relaxed);
-    queue_.async(
-        [shared = shared_, discoveries = std::move(discoveries), afterwards = std::move(afterwards)] {
-            {
-                // Whatever the delegate queues elsewhere for each discovery wakes those queues once, after
-                // the batch.
-                SerialQueue::WakeBatch batch;
-                for (const Discovery& discovery : discoveries) shared->deliver(discovery);
-            }
-            if (afterwards && shared->open) afterwards();
-        });
+    queue_.async([shared = shared_, running = generation << 1 | 1, discoveries = std::move(discoveries),
+                  afterwards = std::move(afterwards)] {
+        {
+            // Whatever the delegate queues elsewhere for each discovery wakes those queues once, after the
+            // batch.
+            SerialQueue::WakeBatch batch;
+            for (const Discovery& discovery : discoveries) shared->deliver(running, discovery);
+        }
+        if (afterwards && shared->open) afterwards();
+    });
 }
 
 void CallbackGate::close() {

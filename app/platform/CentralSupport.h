@@ -44,13 +44,18 @@ public:
     CentralState state() const { return shared_->state.load(); }
     void reportState(CentralState state);
 
-    // The owner's wish to scan. A discovery reaches the delegate only while the wish stands when it runs on
-    // the queue, so nothing arrives after stopScan() returns; without duplicates, one per device and scan.
-    void scanStarted(bool allowDuplicates);
+    // The owner's wish to scan. A scan that starts while none runs begins a new generation (one asked for
+    // while one runs only changes the duplicates option); both return the generation running now. A
+    // producer tags what it hands over with the generation it was gathered for, and a discovery reaches the
+    // delegate only while that generation runs when it is delivered on the queue: nothing arrives after
+    // stopScan() returns, nothing gathered for one scan arrives in the next, and without duplicates each
+    // device comes once per scan.
+    std::uint64_t scanStarted(bool allowDuplicates);
     void scanStopped();
-    // Discoveries in one hop to the queue. `afterwards`, when given, runs on the queue right after them,
-    // whether they reached the delegate or not, unless the gate has been closed by then.
-    void reportDiscoveries(std::vector<Discovery> discoveries, std::function<void()> afterwards = {});
+    // Discoveries of that generation in one hop to the queue. `afterwards`, when given, runs on the queue
+    // right after them, whether they reached the delegate or not, unless the gate has been closed by then.
+    void reportDiscoveries(std::uint64_t generation, std::vector<Discovery> discoveries,
+                           std::function<void()> afterwards = {});
     // The hops to the queue that discoveries have taken so far.
     std::uint64_t handOvers() const { return handOvers_.load(std::memory_order_relaxed); }
 
@@ -61,13 +66,14 @@ private:
     struct Shared {
         CentralDelegate* delegate;
         std::atomic<CentralState> state{CentralState::UNKNOWN};
-        std::atomic<bool> scanWanted{false};
+        // The generation times two, plus one while the owner wants the scan: both change together.
+        std::atomic<std::uint64_t> scan{0};
         // Queue only.
         bool open = true;
         bool allowDuplicates = true;
         std::unordered_set<std::string> reported;
 
-        void deliver(const Discovery& discovery);
+        void deliver(std::uint64_t running, const Discovery& discovery);
     };
     SerialQueue& queue_;
     std::shared_ptr<Shared> shared_;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <list>
@@ -18,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/platform/LogLine.h"
 #include "app/platform/SnoopCapture.h"
 
 namespace glintward {
@@ -26,8 +29,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Keeps a damaged time stamp from overflowing the clock arithmetic; about 31 years.
+// Keeps the clock arithmetic from overflowing however many waits of up to MAX_WAIT add up; about 31 years.
 constexpr double MAX_DELAY_US = 1e15;
+constexpr double MAX_WAIT_US = std::chrono::duration<double, std::micro>(ReplayPacing::MAX_WAIT).count();
 
 // The identifier and the last local name of each address heard lately; a capture of ever new addresses
 // makes it forget the ones heard longest ago instead of growing.
@@ -79,6 +83,30 @@ Peripheral AddressBook::peripheral(const std::string& address, const std::option
 
 }  // namespace
 
+ReplayPacing::Due ReplayPacing::next(std::int64_t timestampUs, Clock::time_point now) {
+    const std::int64_t lastUs = std::exchange(lastUs_, timestampUs);
+    if (!started_ || std::isinf(speed_)) {
+        started_ = true;
+        base_ = now;
+        baseUs_ = timestampUs;
+        return {now};
+    }
+    std::int64_t gapUs = 0;
+    std::int64_t offsetUs = 0;
+    if (__builtin_sub_overflow(timestampUs, lastUs, &gapUs) || gapUs < 0 ||
+        static_cast<double>(gapUs) / speed_ > MAX_WAIT_US ||
+        __builtin_sub_overflow(timestampUs, baseUs_, &offsetUs)) {
+        base_ = now;
+        baseUs_ = timestampUs;
+        const bool exact = !__builtin_sub_overflow(timestampUs, lastUs, &gapUs);
+        return {now, true,
+                exact ? static_cast<double>(gapUs) / 1e6
+                      : (static_cast<double>(timestampUs) - static_cast<double>(lastUs)) / 1e6};
+    }
+    const double delayUs = std::min(static_cast<double>(offsetUs) / speed_, MAX_DELAY_US);
+    return {base_ + std::chrono::microseconds(static_cast<std::int64_t>(delayUs))};
+}
+
 // The replay thread's side.
 class SnoopReplayCentral::Replay {
 public:
@@ -116,10 +144,15 @@ private:
     // when the scan it belongs to ended meanwhile.
     bool handOver(std::vector<central::Discovery>& batch, std::uint64_t replaying);
     void logFault(const std::string& fault, std::uint64_t reportsBefore);
+    // Once per place in the capture, and for at most MAX_REBASE_LINES places.
+    void logRebase(const ReplayPacing::Due& due, std::uint64_t report);
+    void sayEnd();
 
     SnoopReplayCentral& central_;
     int fd_ = -1;
     std::optional<Input> input_;
+    int rebaseLines_ = 0;
+    std::uint64_t rebaseLoggedUpTo_ = 0;  // the last report whose re-base was logged
 };
 
 snoop::ByteSource::Read SnoopReplayCentral::Replay::Input::read(std::span<std::uint8_t> into) {
@@ -129,7 +162,7 @@ snoop::ByteSource::Read SnoopReplayCentral::Replay::Input::read(std::span<std::u
         if (live_) {
             std::lock_guard lock(central_.mutex_);
             count = ::read(fd_, into.data(), into.size());
-            if (count > 0) scan_ = central_.scanning_ ? central_.scans_ : 0;
+            if (count > 0) scan_ = central_.scanning_ ? central_.scan_ : 0;
         } else {
             count = ::read(fd_, into.data(), into.size());
         }
@@ -172,13 +205,13 @@ bool SnoopReplayCentral::Replay::handOver(std::vector<central::Discovery>& batch
         if (central.inFlight_.load() + count <= MAX_IN_FLIGHT) break;
         wait(false);
         const Control now = central.control();
-        if (now.quit || !now.scanning || now.scans != replaying) {
+        if (now.quit || !now.scanning || now.scan != replaying) {
             batch.clear();
             return false;
         }
     }
     central.inFlight_.fetch_add(count);
-    central.gate_.reportDiscoveries(std::exchange(batch, {}), [&central, count] {
+    central.gate_.reportDiscoveries(replaying, std::exchange(batch, {}), [&central, count] {
         central.inFlight_.fetch_sub(count);
         if (central.creditWanted_.load() && central.creditWanted_.exchange(false)) central.ring();
     });
@@ -188,6 +221,21 @@ bool SnoopReplayCentral::Replay::handOver(std::vector<central::Discovery>& batch
 void SnoopReplayCentral::Replay::logFault(const std::string& fault, std::uint64_t reportsBefore) {
     central_.log_("replay: " + central_.path_ + ": " + fault + " (" + std::to_string(reportsBefore) +
                   " advertising reports before it)");
+}
+
+void SnoopReplayCentral::Replay::logRebase(const ReplayPacing::Due& due, std::uint64_t report) {
+    if (report <= rebaseLoggedUpTo_ || rebaseLines_ == MAX_REBASE_LINES) return;
+    rebaseLoggedUpTo_ = report;
+    char jump[64];
+    std::snprintf(jump, sizeof jump, "%+.3f", due.jumpSeconds);
+    central_.log_("replay: " + central_.path_ + ": time stamp jumps by " + jump +
+                  " s at advertising report " + std::to_string(report) + "; pacing starts anew there" +
+                  (++rebaseLines_ == MAX_REBASE_LINES ? " (further ones go unlogged)" : ""));
+}
+
+void SnoopReplayCentral::Replay::sayEnd() {
+    std::string escaped;
+    writeStandardErrorLine(asOneLine("replay: end of capture " + central_.path_, escaped));
 }
 
 void SnoopReplayCentral::Replay::run() {
@@ -208,18 +256,17 @@ void SnoopReplayCentral::Replay::run() {
     bool ended = false;           // the input has nothing more for this replay
     bool logged = false;
     std::optional<snoop::AdvertisingReport> pending;  // read, and not yet due
-    bool paced = false;  // this replay's first report has come due: at start, with time stamp firstUs
-    Clock::time_point start;
-    std::int64_t firstUs = 0;
+    Clock::time_point pendingDue;
+    ReplayPacing pacing(central_.speed_);
     std::vector<central::Discovery> batch;  // due, and not yet handed over
     for (;;) {
         const Control now = central_.control();
         if (now.quit) return;
-        if (now.scanning && now.scans != replaying) {
-            replaying = now.scans;
+        if (now.scanning && now.scan != replaying) {
+            replaying = now.scan;
             pending.reset();
             batch.clear();
-            paced = false;
+            pacing.restart();
             if (!live) {
                 reader.restart();
                 ended = ::lseek(fd_, 0, SEEK_SET) != 0;
@@ -241,6 +288,8 @@ void SnoopReplayCentral::Replay::run() {
                 continue;
             }
             if (step == snoop::CaptureReader::Step::END) {
+                // Said before the last reports go, so that it is out by the time they have arrived.
+                sayEnd();
                 handOver(batch, replaying);
                 ended = true;
                 if (reader.fault() && !logged) {
@@ -251,20 +300,15 @@ void SnoopReplayCentral::Replay::run() {
             }
             if (!now.scanning || (live && input_->scan() != replaying)) continue;  // heard while not scanning
             pending = std::move(report);
+            const ReplayPacing::Due due = pacing.next(pending->timestampUs, Clock::now());
+            pendingDue = due.at;
+            if (due.rebased) logRebase(due, reader.reportsRead());
         }
-        const auto clock = Clock::now();
-        if (!paced) {
-            paced = true;
-            start = clock;
-            firstUs = pending->timestampUs;
-        }
-        const double offsetUs = static_cast<double>(pending->timestampUs) - static_cast<double>(firstUs);
-        const double delayUs = std::clamp(offsetUs / central_.speed_, 0.0, MAX_DELAY_US);
-        const auto due = start + std::chrono::microseconds(static_cast<std::int64_t>(delayUs));
-        if (due > clock) {
+        if (pendingDue > Clock::now()) {
             // Up to the next step of replay time, so that everything due within it goes in one hop.
-            const auto steps = (due - start + HAND_OVER_STEP - Clock::duration(1)) / HAND_OVER_STEP;
-            if (handOver(batch, replaying)) wait(false, start + steps * HAND_OVER_STEP);
+            const auto base = pacing.base();
+            const auto steps = (pendingDue - base + HAND_OVER_STEP - Clock::duration(1)) / HAND_OVER_STEP;
+            if (handOver(batch, replaying)) wait(false, base + steps * HAND_OVER_STEP);
             continue;
         }
         if (batch.size() == MAX_BATCH && !handOver(batch, replaying)) continue;
@@ -305,7 +349,7 @@ SnoopReplayCentral::~SnoopReplayCentral() {
 
 SnoopReplayCentral::Control SnoopReplayCentral::control() {
     std::lock_guard lock(mutex_);
-    return {quit_, scanning_, scans_};
+    return {quit_, scanning_, scan_};
 }
 
 void SnoopReplayCentral::ring() {
@@ -314,20 +358,20 @@ void SnoopReplayCentral::ring() {
 }
 
 void SnoopReplayCentral::scanForPeripherals(bool allowDuplicates) {
-    gate_.scanStarted(allowDuplicates);
     {
+        // The gate's generation and the replay's copy of it change together.
         std::lock_guard lock(mutex_);
+        scan_ = gate_.scanStarted(allowDuplicates);
         if (scanning_) return;
         scanning_ = true;
-        ++scans_;
     }
     if (doorbell_ >= 0) ring();
 }
 
 void SnoopReplayCentral::stopScan() {
-    gate_.scanStopped();
     {
         std::lock_guard lock(mutex_);
+        gate_.scanStopped();
         scanning_ = false;
     }
     if (doorbell_ >= 0) ring();

@@ -8,9 +8,11 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include "app/platform/BluezCentral.h"
@@ -254,14 +256,17 @@ TEST_F(SnoopReplayTest, PacedByTheCaptureFromEachScanStart) {
     capture.event(T0, legacyReportEvent({{0x00, A, ad::completeName("A"), -50}}));
     capture.event(T0 + 1'000'000, legacyReportEvent({{0x00, A, ad::completeName("A"), -51}}));
     capture.event(T0 + 2'000'000, legacyReportEvent({{0x00, B, ad::completeName("B"), -52}}));
-    std::vector<std::chrono::steady_clock::time_point> times;
-    delegate.onDiscover([&](const Discovery&) { times.push_back(std::chrono::steady_clock::now()); });
+    using Clock = std::chrono::steady_clock;
+    std::vector<Clock::time_point> times;
+    delegate.onDiscover([&](const Discovery&) { times.push_back(Clock::now()); });
     replay(capture, 20.0);  // two seconds of capture in a tenth of one
 
+    const auto firstScan = Clock::now();
     central->scanForPeripherals(true);
     ASSERT_TRUE(delegate.waitForDiscoveries(3));
     central->stopScan();
     // A new scan replays from the first report; without duplicates each device comes once.
+    const auto secondScan = Clock::now();
     central->scanForPeripherals(false);
     ASSERT_TRUE(delegate.waitForDiscoveries(5));
     central.reset();
@@ -270,10 +275,119 @@ TEST_F(SnoopReplayTest, PacedByTheCaptureFromEachScanStart) {
     std::vector<std::int32_t> rssis;
     for (const auto& d : discoveries) rssis.push_back(d.rssi);
     EXPECT_EQ(rssis, (std::vector<std::int32_t>{-50, -51, -52, -50, -52}));
+    // However late a scan's first report comes, none comes before its time after the scan started.
     queue.sync([&] {
-        EXPECT_GE(times[2] - times[0], std::chrono::milliseconds(90));
-        EXPECT_GE(times[4] - times[3], std::chrono::milliseconds(90));
+        EXPECT_GE(times[2] - firstScan, std::chrono::milliseconds(100));
+        EXPECT_GE(times[4] - secondScan, std::chrono::milliseconds(100));
     });
+}
+
+TEST(ReplayPacing, WaitsAtMostTenSecondsForOneReportAndBeginsAnewAtAJump) {
+    using std::chrono::microseconds;
+    constexpr std::int64_t S = 1'000'000;
+    constexpr std::int64_t TEN_YEARS = 3650 * 86'400 * S;
+    constexpr std::int64_t FAR = std::numeric_limits<std::int64_t>::max();
+    struct Step {
+        std::int64_t timestampUs;
+        std::int64_t readUs;  // when it is read, from the first report's reading
+        std::int64_t dueUs;
+        bool rebased;
+    };
+    struct Case {
+        const char* name;
+        double speed;
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases{
+        {"gaps of ten seconds are waited for",
+         1.0,
+         {{T0, 0, 0, false}, {T0 + 10 * S, 1, 10 * S, false}, {T0 + 20 * S, 10 * S, 20 * S, false}}},
+        {"a longer gap begins anew",
+         1.0,
+         {{T0, 0, 0, false}, {T0 + 10 * S + 1, 5, 5, true}, {T0 + 12 * S + 1, 6, 2 * S + 5, false}}},
+        {"ten years ahead", 1.0, {{T0, 0, 0, false}, {T0 + TEN_YEARS, 7, 7, true}}},
+        {"a jump back begins anew",
+         1.0,
+         {{T0, 0, 0, false},
+          {T0 + S, 0, S, false},
+          {T0 - 86'400 * S, S, S, true},
+          {T0 - 86'399 * S, S, 2 * S, false}}},
+        {"the speed divides the gaps",
+         20.0,
+         {{T0, 0, 0, false}, {T0 + 200 * S, 0, 10 * S, false}, {T0 + 401 * S, 3, 3, true}}},
+        {"time stamps at the ends of the range",
+         1.0,
+         {{-FAR - 1, 0, 0, false}, {FAR, 1, 1, true}, {FAR, 2, 1, false}, {-FAR - 1, 3, 3, true}}},
+        {"unpaced",
+         AS_FAST_AS_POSSIBLE,
+         {{T0, 0, 0, false}, {T0 + TEN_YEARS, 1, 1, false}, {T0 - S, 2, 2, false}}},
+    };
+    const ReplayPacing::Clock::time_point read0 = ReplayPacing::Clock::now();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplayPacing pacing(c.speed);
+        for (int round = 0; round < 2; ++round) {  // a new replay starts from its own first report
+            pacing.restart();
+            for (std::size_t i = 0; i < c.steps.size(); ++i) {
+                const Step& step = c.steps[i];
+                const auto due = pacing.next(step.timestampUs, read0 + microseconds(step.readUs));
+                EXPECT_EQ(due.at - read0, microseconds(step.dueUs)) << "report " << i;
+                EXPECT_EQ(due.rebased, step.rebased) << "report " << i;
+            }
+        }
+    }
+}
+
+TEST_F(SnoopReplayTest, AJumpInTheTimeStampsIsLoggedAndNeverWaitedForAndTheEndIsSaid) {
+    constexpr std::int64_t TEN_YEARS = 3650LL * 86'400 * 1'000'000;
+    constexpr std::int64_t DAY = 86'400LL * 1'000'000;
+    SnoopWriter capture(SnoopWriter::H4);
+    const std::vector<std::int64_t> stamps{T0, T0 + TEN_YEARS, T0 + TEN_YEARS + 1000, T0 - DAY,
+                                           T0 - DAY + 1000};
+    for (std::size_t i = 0; i < stamps.size(); ++i)
+        capture.event(stamps[i], legacyReportEvent({{0x00, A, {}, static_cast<std::int8_t>(-1 - int(i))}}));
+    ::testing::internal::CaptureStderr();
+    replay(capture, 1.0);
+    bool delivered = true;
+    for (std::size_t scan = 1; scan <= 2 && delivered; ++scan) {
+        central->scanForPeripherals(true);
+        delivered = delegate.waitForDiscoveries(scan * stamps.size());
+        central->stopScan();
+    }
+    central.reset();
+    const std::string standardError = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(rssisOf(delegate.discoveries()),
+              (std::vector<std::int32_t>{-1, -2, -3, -4, -5, -1, -2, -3, -4, -5}));
+    // Said once for each place, however often the capture is replayed.
+    EXPECT_EQ(
+        log.lines(),
+        (std::vector<std::string>{
+            "replay: " + path +
+                ": time stamp jumps by +315360000.000 s at advertising report 2; pacing starts anew there",
+            "replay: " + path +
+                ": time stamp jumps by -315446400.001 s at advertising report 4; pacing starts anew there"}));
+    const std::string end = "replay: end of capture " + path + "\n";
+    EXPECT_EQ(standardError, end + end);
+
+    // A capture that jumps at every report fills no log.
+    SnoopWriter jumpy(SnoopWriter::MONITOR);
+    for (int i = 0; i < 40; ++i) jumpy.event(T0 - i * DAY, legacyReportEvent({{0x00, B, {}, -50}}));
+    const std::size_t before = delegate.discoveries().size();
+    LogLines fresh;
+    jumpy.save(path);
+    ::testing::internal::CaptureStderr();
+    central = std::make_unique<SnoopReplayCentral>(delegate, queue, path, 1.0, fresh.logger());
+    central->scanForPeripherals(true);
+    delivered = delegate.waitForDiscoveries(before + 40);
+    central.reset();
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(delivered);
+    const auto lines = fresh.lines();
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(SnoopReplayCentral::MAX_REBASE_LINES));
+    EXPECT_EQ(lines.back(), "replay: " + path +
+                                ": time stamp jumps by -86400.000 s at advertising report 11; "
+                                "pacing starts anew there (further ones go unlogged)");
 }
 
 TEST_F(SnoopReplayTest, NothingAfterStopOrDestruction) {
@@ -302,6 +416,94 @@ TEST_F(SnoopReplayTest, NothingAfterStopOrDestruction) {
     delegate.centralGone();
     queue.sync([] {});
     delegate.onDiscover({});
+}
+
+TEST_F(SnoopReplayTest, QuickStopsAndStartsNeverRepeatOrReorderAReport) {
+    // Each report carries its place in the capture; far more of them than are ever in flight.
+    constexpr int REPORTS = 4000;
+    SnoopWriter capture(SnoopWriter::H4);
+    std::vector<LegacyReport> reports;
+    for (int i = 0; i < REPORTS; ++i) {
+        const auto low = static_cast<std::uint8_t>(i), high = static_cast<std::uint8_t>(i >> 8);
+        reports.push_back({0x00, A, ad::manufacturer({0xFF, 0xFF, low, high}), -50});
+        if (reports.size() == 10) {
+            capture.event(T0, legacyReportEvent(reports));
+            reports.clear();
+        }
+    }
+    // Each round holds the callback queue in a discovery, with more of the scan queued behind it, while the
+    // scan stops and a new one starts; everything delivered after that belongs to the new scan.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hold = true, held = false;
+    std::size_t seen = 0;               // on the queue only
+    std::vector<std::size_t> newScans;  // how many discoveries came before each new scan's
+    delegate.onDiscover([&](const Discovery&) {
+        ++seen;
+        std::unique_lock lock(mutex);
+        if (!hold) return;
+        held = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return !hold; });
+        newScans.push_back(seen);
+    });
+    replay(capture);
+    central->scanForPeripherals(true);
+    constexpr std::size_t ROUNDS = 20;
+    bool allHeld = true;
+    for (std::size_t round = 0; round < ROUNDS && allHeld; ++round) {
+        std::unique_lock lock(mutex);
+        allHeld = changed.wait_for(lock, DEADLINE, [&] { return held; });
+        if (allHeld) {
+            central->stopScan();
+            central->scanForPeripherals(true);
+        }
+        held = false;
+        hold = false;
+        changed.notify_all();
+        lock.unlock();
+        // The next round holds a discovery of the new scan.
+        queue.sync([&] {
+            std::lock_guard relock(mutex);
+            hold = allHeld && round + 1 < ROUNDS;
+        });
+    }
+    central.reset();
+    delegate.onDiscover({});
+    ASSERT_TRUE(allHeld);
+    ASSERT_EQ(newScans.size(), ROUNDS);
+
+    // Each scan replays the capture from its first report, in order, each report once.
+    const auto placeOf = [](const Discovery& discovery) {
+        const Bytes& data = discovery.data.manufacturerData.value();
+        return data[2] | data[3] << 8;
+    };
+    const auto discoveries = delegate.discoveries();
+    std::size_t scanStart = 0;
+    for (std::size_t i = 0, scan = 0; i < discoveries.size(); ++i) {
+        while (scan < newScans.size() && newScans[scan] == i) scanStart = newScans[scan++];
+        ASSERT_EQ(placeOf(discoveries[i]), static_cast<int>(i - scanStart))
+            << "discovery " << i << " scan " << scan;
+    }
+
+    // Unheld, with the replay thread anywhere in its work: every scan's reports still come as a run from the
+    // first report on, so each report that comes is the first or follows the one before.
+    int last = -1;
+    int outOfStep = 0;  // on the queue only
+    delegate.onDiscover([&](const Discovery& discovery) {
+        const int place = placeOf(discovery);
+        if (place != 0 && place != last + 1) ++outOfStep;
+        last = place;
+    });
+    replay(capture);
+    for (int round = 0; round < 100; ++round) {
+        central->scanForPeripherals(true);
+        std::this_thread::sleep_for(std::chrono::microseconds(round % 5 * 100));
+        central->stopScan();
+    }
+    central.reset();
+    delegate.onDiscover({});
+    EXPECT_EQ(outOfStep, 0);
 }
 
 TEST_F(SnoopReplayTest, AFifoReplaysAsItIsWrittenAndQuittingNeverWaitsForIt) {
@@ -361,13 +563,14 @@ TEST_F(SnoopReplayTest, ReportsDueAtOneMomentReachTheQueueInOneHop) {
     for (int rssi = -7; rssi >= -10; --rssi) {
         capture.event(T0 + 300'000, legacyReportEvent({{0x00, B, {}, static_cast<std::int8_t>(rssi)}}));
     }
+    // Paced, one hop per moment at most (fewer when the replay falls behind); unpaced, one for all.
     for (const auto& [speed, hops] : {std::pair{1.0, 3u}, {AS_FAST_AS_POSSIBLE, 1u}}) {
         SCOPED_TRACE(speed);
         const std::size_t before = delegate.discoveries().size();
         replay(capture, speed);
         central->scanForPeripherals(true);
         ASSERT_TRUE(delegate.waitForDiscoveries(before + 10));
-        EXPECT_EQ(central->handOvers(), hops);
+        EXPECT_LE(central->handOvers(), hops);
         central.reset();
         EXPECT_EQ(rssisOf(delegate.discoveries(), before),
                   (std::vector<std::int32_t>{-1, -2, -3, -4, -5, -6, -7, -8, -9, -10}));
@@ -375,7 +578,9 @@ TEST_F(SnoopReplayTest, ReportsDueAtOneMomentReachTheQueueInOneHop) {
 }
 
 TEST_F(SnoopReplayTest, ACrowdWithinOneStepOfReplayTimeTakesOneHop) {
-    // Ten reports a millisecond apart: the first goes at once, the other nine together at the step's end.
+    // Ten reports a millisecond apart: the first goes at once, the other nine together at the step's end. A
+    // replay slowed down may find some of the nine due before it first waits, and the wake-up of the scan's
+    // start may end that wait early: one hop more at most.
     SnoopWriter capture(SnoopWriter::H4);
     for (int i = 0; i < 10; ++i) {
         capture.event(T0 + i * 1'000,
@@ -384,7 +589,7 @@ TEST_F(SnoopReplayTest, ACrowdWithinOneStepOfReplayTimeTakesOneHop) {
     replay(capture, 1.0);
     central->scanForPeripherals(true);
     ASSERT_TRUE(delegate.waitForDiscoveries(10));
-    EXPECT_EQ(central->handOvers(), 2u);
+    EXPECT_LE(central->handOvers(), 3u);
     central.reset();
     EXPECT_EQ(rssisOf(delegate.discoveries()),
               (std::vector<std::int32_t>{0, -1, -2, -3, -4, -5, -6, -7, -8, -9}));
