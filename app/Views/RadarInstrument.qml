@@ -33,9 +33,13 @@ Item {
     // The rings do not move: drawn once into a layer, they cost one copy a frame while the sweep turns over them.
     // Only on the software backend, which fills every shape with the processor; on a graphics card a layer is
     // an extra pass that saves nothing.
+    // At a fractional display scale the layer's picture is whole device pixels, rounded: a margin keeps the
+    // outer ring's edge inside it. Mirrored, the software backend places the picture off by the scale factor.
     Item {
         anchors.fill: parent
+        anchors.margins: -2
         layer.enabled: GraphicsInfo.api === GraphicsInfo.Software
+        layer.textureMirroring: ShaderEffectSource.NoMirroring
         Repeater {
             model: [[1.0, 0.32], [0.72, 0.22], [0.4, 0.16]]
             Rectangle {
@@ -52,39 +56,17 @@ Item {
         }
     }
 
-    // The sweep, a slice of the dial turning about its apex at the dial's centre. On the software backend only a
-    // cached picture of the slice turns, which costs far less a frame than filling the gradient slice afresh; the
-    // picture is redrawn whenever the slice changes, since a turning cached picture misses changes to its source.
+    // The sweep, a slice of the dial turning about its apex at the dial's centre: a picture painted once that
+    // only turns each frame.
     SweepWedge {
-        id: slice
+        id: wedge
+        objectName: "sweepWedge"
         x: dial.width / 2
         y: dial.height / 2 - height
         radius: dial.diameter * 0.48
         sweep: 88
         color: dial.shownColor
-        visible: dial.scanning && !wedge.cached
-        rotation: wedge.cached ? 0 : wedge.rotation
-    }
-    ShaderEffectSource {
-        id: wedge
-        readonly property bool cached: GraphicsInfo.api === GraphicsInfo.Software
-        objectName: "sweepWedge"
         visible: dial.scanning
-        x: slice.x
-        y: slice.y
-        width: slice.width
-        height: slice.height
-        transformOrigin: Item.BottomLeft
-        sourceItem: cached ? slice : null
-        hideSource: cached
-        live: false
-        smooth: true
-        Connections {
-            target: slice
-            function onColorChanged() { wedge.scheduleUpdate() }
-            function onRadiusChanged() { wedge.scheduleUpdate() }
-            function onSweepChanged() { wedge.scheduleUpdate() }
-        }
     }
     // Stopping resets the turn; starting again turns from 0.
     NumberAnimation {
