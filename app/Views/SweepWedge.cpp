@@ -3,6 +3,8 @@
 #include <QConicalGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QQuickWindow>
+#include <QSGImageNode>
 #include <QtMath>
 #include <algorithm>
 
@@ -15,15 +17,16 @@ QColor tinted(QColor color, qreal alpha) {
 }
 }  // namespace
 
-SweepWedge::SweepWedge(QQuickItem* parent) : QQuickPaintedItem(parent) {
+SweepWedge::SweepWedge(QQuickItem* parent) : QQuickItem(parent) {
+    setFlag(ItemHasContents);
     setTransformOrigin(BottomLeft);
-    setAntialiasing(true);
     setImplicitSize(qCeil(radius_), qCeil(radius_));
 }
 
 void SweepWedge::setSweep(qreal sweep) {
     if (qFuzzyCompare(sweep, sweep_)) return;
     sweep_ = sweep;
+    stale_ = true;
     update();
     emit sweepChanged();
 }
@@ -31,6 +34,7 @@ void SweepWedge::setSweep(qreal sweep) {
 void SweepWedge::setColor(const QColor& color) {
     if (color == color_) return;
     color_ = color;
+    stale_ = true;
     update();
     emit colorChanged();
 }
@@ -39,13 +43,19 @@ void SweepWedge::setRadius(qreal radius) {
     if (qFuzzyCompare(radius, radius_)) return;
     radius_ = radius;
     setImplicitSize(qCeil(std::max<qreal>(0, radius)), qCeil(std::max<qreal>(0, radius)));
+    stale_ = true;
     update();
     emit radiusChanged();
 }
 
-void SweepWedge::paint(QPainter* painter) {
+QImage SweepWedge::picture(qreal ratio) const {
+    const QSize pixels(std::max(1, qCeil(width() * ratio)), std::max(1, qCeil(height() * ratio)));
+    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
     const qreal sweep = std::clamp<qreal>(sweep_, 0, 90);
-    if (radius_ <= 0 || sweep <= 0) return;
+    if (radius_ <= 0 || sweep <= 0) return image;
+    QPainter painter(&image);
+    painter.scale(pixels.width() / width(), pixels.height() / height());
     const QPointF apex(0, height());
     // The conical gradient runs counter-clockwise on screen from its angle, which is the way from the leading
     // edge back across the slice.
@@ -59,8 +69,39 @@ void SweepWedge::paint(QPainter* painter) {
     // the 0-degree direction on the screen's clockwise scale.
     slice.arcTo(QRectF(apex.x() - radius_, apex.y() - radius_, 2 * radius_, 2 * radius_), 0, sweep);
     slice.closeSubpath();
-    painter->setRenderHint(QPainter::Antialiasing);
-    painter->fillPath(slice, fill);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillPath(slice, fill);
+    return image;
+}
+
+void SweepWedge::geometryChange(const QRectF& next, const QRectF& before) {
+    QQuickItem::geometryChange(next, before);
+    if (next.size() != before.size()) {
+        stale_ = true;
+        update();
+    }
+}
+
+QSGNode* SweepWedge::updatePaintNode(QSGNode* old, UpdatePaintNodeData*) {
+    auto* node = static_cast<QSGImageNode*>(old);
+    if (width() <= 0 || height() <= 0 || !window()) {
+        delete node;
+        return nullptr;
+    }
+    const qreal ratio = window()->effectiveDevicePixelRatio();
+    if (!node) {
+        node = window()->createImageNode();
+        node->setOwnsTexture(true);
+        node->setFiltering(QSGTexture::Linear);
+        stale_ = true;
+    }
+    const QSize pixels(std::max(1, qCeil(width() * ratio)), std::max(1, qCeil(height() * ratio)));
+    if (stale_ || !node->texture() || node->texture()->textureSize() != pixels) {
+        node->setTexture(window()->createTextureFromImage(picture(ratio)));
+        stale_ = false;
+    }
+    node->setRect(boundingRect());
+    return node;
 }
 
 }  // namespace glintward

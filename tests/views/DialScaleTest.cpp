@@ -72,10 +72,10 @@ int render(const QString& out) {
     QTimer::singleShot(300, &wait, &QEventLoop::quit);
     wait.exec();
     const QImage image = window.grabWindow();
-    std::printf("%s %gx\n", window.rendererInterface()->graphicsApi() == QSGRendererInterface::Software
-                                ? "software"
-                                : "hardware",
-                window.effectiveDevicePixelRatio());
+    std::printf(
+        "%s %gx\n",
+        window.rendererInterface()->graphicsApi() == QSGRendererInterface::Software ? "software" : "hardware",
+        window.effectiveDevicePixelRatio());
     return image.save(out) ? 0 : 3;
 }
 
@@ -90,7 +90,8 @@ QImage normalised(const QImage& picture) {
             int sum[3] = {0, 0, 0};
             for (int dy = -1; dy <= 1; ++dy) {
                 for (int dx = -1; dx <= 1; ++dx) {
-                    const QRgb c = one.pixel(std::clamp(x + dx, 0, SIDE - 1), std::clamp(y + dy, 0, SIDE - 1));
+                    const QRgb c =
+                        one.pixel(std::clamp(x + dx, 0, SIDE - 1), std::clamp(y + dy, 0, SIDE - 1));
                     sum[0] += qRed(c);
                     sum[1] += qGreen(c);
                     sum[2] += qBlue(c);
@@ -109,8 +110,8 @@ struct Difference {
 };
 
 int distance(QRgb p, QRgb q) {
-    return std::max({std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
-                     std::abs(qBlue(p) - qBlue(q))});
+    return std::max(
+        {std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)), std::abs(qBlue(p) - qBlue(q))});
 }
 
 // Each pixel of either picture against the nearest match among the other's pixels at most one pixel away:
@@ -167,7 +168,8 @@ protected:
     }
 
     // Every factor's picture against the reference, scaled to it.
-    void expectAllFactorsMatch(const QProcessEnvironment& env, const QString& backend, const QImage& reference) {
+    void expectAllFactorsMatch(const QProcessEnvironment& env, const QString& backend,
+                               const QImage& reference) {
         ASSERT_FALSE(reference.isNull());
         const QImage wanted = normalised(reference);
         for (const char* factor : {"1", "1.25", "1.5", "2"}) {
@@ -204,8 +206,8 @@ TEST_F(DialScaleTest, BothRenderersDrawTheOpenGlPictureAtEveryFactor) {
     const int display = glintward::testing::freeDisplayNumber();
     ASSERT_NE(display, 0);
     QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(display), "-screen", "0", "640x480x24",
-                                        "-nolisten", "tcp"});
+    xvfb.start(QStringLiteral("Xvfb"),
+               {QStringLiteral(":%1").arg(display), "-screen", "0", "640x480x24", "-nolisten", "tcp"});
     ASSERT_TRUE(xvfb.waitForStarted(5000));
     const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(display);
     for (int i = 0; i < 250 && !QFile::exists(socket); ++i) QThread::msleep(20);
