@@ -11,6 +11,12 @@ Item {
     property color color: "white"
     property real radius: 0
     property bool animated: true
+    // Moved by the dial's clock (milliseconds) rather than by an animation of its own; see RadarInstrument.
+    property bool stepped: false
+    property real clock: 0
+    // Each blip's ping starts when the blip is first shown.
+    property real pingStart: 0
+    Component.onCompleted: pingStart = clock
 
     width: 16
     height: 16
@@ -42,8 +48,22 @@ Item {
         color: blip.color
     }
 
+    Binding {
+        when: blip.stepped
+        target: ring
+        property: "grow"
+        value: 0.4 + 2.2 * ViewLogic.easeOut((blip.clock - blip.pingStart) % 1800 / 1800)
+        restoreMode: Binding.RestoreNone
+    }
+    Binding {
+        when: blip.stepped
+        target: ring
+        property: "opacity"
+        value: 0.7 - 0.7 * ViewLogic.easeOut((blip.clock - blip.pingStart) % 1800 / 1800)
+        restoreMode: Binding.RestoreNone
+    }
     ParallelAnimation {
-        running: blip.animated
+        running: blip.animated && !blip.stepped
         loops: Animation.Infinite
         NumberAnimation { target: ring; property: "grow"; from: 0.4; to: 2.6; duration: 1800; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }
         NumberAnimation { target: ring; property: "opacity"; from: 0.7; to: 0; duration: 1800; easing.type: Easing.Bezier; easing.bezierCurve: [0, 0, 0.58, 1, 1, 1] }

@@ -211,6 +211,56 @@ public:
     void apply(const std::vector<SessionLogEntry>& entries) { merge(entries, &SessionLogEntry::address); }
 };
 
+// The radar page's lists as one list, so that one view can scroll the whole page and make only the rows in
+// sight: the "Nearby" heading and one row per detection (only while there are detections), the "Session log"
+// heading, then one row per session-log entry or, while the log is empty, one row for its empty state. The
+// rows of the two lists keep their roles (a name both have is one role) and the changes of either reach the
+// views as changes of these rows, so delegates are kept as they are.
+class PageListModel : public QAbstractListModel {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(glintward::DetectionListModel* detections READ detections WRITE setDetections NOTIFY
+                   detectionsChanged)
+    Q_PROPERTY(glintward::SessionLogListModel* sessionLog READ sessionLog WRITE setSessionLog NOTIFY
+                   sessionLogChanged)
+
+public:
+    enum Kind { NearbyKicker, DetectionCard, SessionLogKicker, SessionLogRow, SessionLogEmpty };
+    Q_ENUM(Kind)
+    // `first` and `last`: the row is the first or the last of the session log's rows.
+    enum Role { KindRole = Qt::UserRole + 1, FirstRole, LastRole, SourceRoleBase };
+
+    explicit PageListModel(QObject* parent = nullptr);
+
+    DetectionListModel* detections() const { return detections_; }
+    void setDetections(DetectionListModel* model);
+    SessionLogListModel* sessionLog() const { return sessionLog_; }
+    void setSessionLog(SessionLogListModel* model);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+signals:
+    void detectionsChanged();
+    void sessionLogChanged();
+
+private:
+    // Rows before the session log's heading.
+    int nearbyRows() const { return detectionRows_ > 0 ? detectionRows_ + 1 : 0; }
+    int logStart() const { return nearbyRows() + 1; }
+    void connectSource(QAbstractItemModel* source, bool isLog);
+    void markLogEnds();
+
+    DetectionListModel* detections_ = nullptr;
+    SessionLogListModel* sessionLog_ = nullptr;
+    // The sources' counts as this model last told the views; between a source's "about to" signal and its
+    // "done" signal the source has already changed while the views have not.
+    int detectionRows_ = 0;
+    int logRows_ = 0;
+    bool emptyRow_ = true;  // the log's empty state is shown in place of its entries
+};
+
 // The dial's blip bearings, identified by position: growing the list appends rows, so the blips already shown
 // keep their ping cycle.
 class BearingListModel : public RowListModel<double> {
