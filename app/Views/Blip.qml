@@ -25,18 +25,17 @@ Item {
         y: blip.radius * Math.sin(blip.bearing * Math.PI / 180)
     }
 
-    // The ring grows by size and line width together, as a scale would, but drawn at each size.
-    Rectangle {
+    // The ring grows by size and line width together: its largest picture, scaled.
+    PingRing {
         id: ring
         objectName: "pingRing"
         property real grow: 0.4
         anchors.centerIn: parent
-        width: 16 * grow
+        width: 16 * 2.6
         height: width
-        radius: width / 2
-        color: "transparent"
-        border.color: blip.color
-        border.width: 1.4 * grow
+        lineWidth: 1.4 * 2.6
+        color: blip.color
+        scale: grow / 2.6
         opacity: 0.7
     }
     Rectangle {

@@ -11,6 +11,7 @@
 #include <string>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "shared/detection/Records.h"
@@ -134,31 +135,46 @@ protected:
                 return;
             }
         }
-        for (std::size_t i = rows.size(); i-- > 0;) {
-            if (wanted.count(std::invoke(key, rows[i])) == 0) {
-                this->beginRemoveRows({}, static_cast<int>(i), static_cast<int>(i));
-                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(i));
-                this->endRemoveRows();
+        // Runs of neighbouring rows leave, and arrive, in one change each: opening on a long list, or a crowd
+        // leaving at once, is then one change for the views rather than one per row.
+        for (std::size_t end = rows.size(); end > 0;) {
+            if (wanted.count(std::invoke(key, rows[end - 1])) != 0) {
+                --end;
+                continue;
             }
+            std::size_t begin = end - 1;
+            while (begin > 0 && wanted.count(std::invoke(key, rows[begin - 1])) == 0) --begin;
+            this->beginRemoveRows({}, static_cast<int>(begin), static_cast<int>(end) - 1);
+            rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                       rows.begin() + static_cast<std::ptrdiff_t>(end));
+            this->endRemoveRows();
+            end = begin;
         }
+        std::unordered_set<std::string> shown;
+        shown.reserve(rows.size());
+        for (const Row& row : rows) shown.insert(std::invoke(key, row));
         for (std::size_t i = 0; i < next.size(); ++i) {
             const std::string& k = std::invoke(key, next[i]);
+            if (shown.count(k) == 0) {
+                std::size_t end = i + 1;
+                while (end < next.size() && shown.count(std::invoke(key, next[end])) == 0) ++end;
+                this->beginInsertRows({}, static_cast<int>(i), static_cast<int>(end) - 1);
+                rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i),
+                            next.begin() + static_cast<std::ptrdiff_t>(i),
+                            next.begin() + static_cast<std::ptrdiff_t>(end));
+                this->endInsertRows();
+                i = end - 1;
+                continue;
+            }
             if (i >= rows.size() || std::invoke(key, rows[i]) != k) {
                 std::size_t from = i + 1;
                 while (from < rows.size() && std::invoke(key, rows[from]) != k) ++from;
-                if (from < rows.size()) {
-                    this->beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {},
-                                        static_cast<int>(i));
-                    Row moved = std::move(rows[from]);
-                    rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(from));
-                    rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(moved));
-                    this->endMoveRows();
-                } else {
-                    this->beginInsertRows({}, static_cast<int>(i), static_cast<int>(i));
-                    rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), next[i]);
-                    this->endInsertRows();
-                    continue;
-                }
+                this->beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {},
+                                    static_cast<int>(i));
+                Row moved = std::move(rows[from]);
+                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(from));
+                rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(moved));
+                this->endMoveRows();
             }
             QList<int> roles = this->changedRoles(rows[i], next[i]);
             if (roles.isEmpty() && !(rows[i] == next[i])) roles << ADDRESS_ROLE;

@@ -12,6 +12,10 @@ Detection detection(std::string address, double rssi, bool engineMuted = false) 
                      engineMuted};
 }
 
+SessionLogEntry entry(std::string address, std::int64_t lastSeenMs = 1000) {
+    return {std::move(address), "One", "B", 1000, lastSeenMs, -60};
+}
+
 QStringList addresses(const QAbstractItemModel& model) {
     QStringList out;
     for (int i = 0; i < model.rowCount(); ++i) out << model.index(i, 0).data(Qt::UserRole + 1).toString();
@@ -102,6 +106,19 @@ TEST(DetectionListModelTest, RowsCarryTheFieldsAndThePagesMutedRule) {
     EXPECT_EQ(changed[0][2].value<QList<int>>(), QList<int>{DetectionListModel::IsMutedRole});
 }
 
+TEST(SessionLogListModelTest, NeighbouringArrivalsAndDeparturesAreOneChangeEach) {
+    SessionLogListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    Signals s(model);
+    model.apply({entry("a"), entry("b"), entry("c"), entry("d")});
+    ASSERT_EQ(s.inserted.count(), 1);
+    model.apply({entry("x"), entry("a"), entry("y"), entry("z"), entry("d")});
+    EXPECT_EQ(addresses(model), (QStringList{"x", "a", "y", "z", "d"}));
+    EXPECT_EQ(s.removed.count(), 1);   // b and c together
+    EXPECT_EQ(s.inserted.count(), 3);  // then x, and y with z
+    EXPECT_EQ(s.moved.count() + s.reset.count(), 0);
+}
+
 TEST(DetectionListModelTest, DuplicateAddressesAreShownAsGiven) {
     DetectionListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
@@ -176,10 +193,6 @@ QStringList page(const PageListModel& model) {
         }
     }
     return out;
-}
-
-SessionLogEntry entry(std::string address, std::int64_t lastSeenMs = 1000) {
-    return {std::move(address), "One", "B", 1000, lastSeenMs, -60};
 }
 
 TEST(PageListModelTest, FollowsBothListsWithHeadingsEmptyStateAndLogEnds) {
