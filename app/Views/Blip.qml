@@ -47,18 +47,20 @@ Item {
         color: blip.color
     }
 
+    // How far the current ping has come, eased: 0 small and visible, 1 grown and gone.
+    readonly property real ping: stepped ? ViewLogic.easeOut((clock - pingStart) % 1800 / 1800) : 0
     Binding {
         when: blip.stepped
         target: ring
         property: "grow"
-        value: 0.4 + 2.2 * ViewLogic.easeOut((blip.clock - blip.pingStart) % 1800 / 1800)
+        value: 0.4 + 2.2 * blip.ping
         restoreMode: Binding.RestoreNone
     }
     Binding {
         when: blip.stepped
         target: ring
         property: "opacity"
-        value: 0.7 - 0.7 * ViewLogic.easeOut((blip.clock - blip.pingStart) % 1800 / 1800)
+        value: 0.7 - 0.7 * blip.ping
         restoreMode: Binding.RestoreNone
     }
     ParallelAnimation {
