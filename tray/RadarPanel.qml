@@ -102,25 +102,32 @@ Rectangle {
         id: radarLoader
         anchors.fill: parent
         active: !panel.showSettings
-        sourceComponent: Flickable {
+        // One list for the whole page: the top of the page is its header, then come the "Nearby" cards and
+        // the session log as rows of one model. Only the rows in sight, and a page's height of them either
+        // way, are made, so a long list costs what is shown.
+        sourceComponent: ListView {
             id: scroller
             objectName: "radarScroller"
             clip: true
-            contentWidth: width
-            contentHeight: content.implicitHeight + 32
             boundsBehavior: Flickable.StopAtBounds
             Controls.ScrollBar.vertical: PanelScrollBar {}
+            cacheBuffer: height
+            model: PageListModel {
+                detections: panel.radar.detections
+                sessionLog: panel.radar.sessionLog
+            }
+            delegate: pageRow
+            footer: Item { width: 1; height: 16 }
 
-            ColumnLayout {
-                id: content
+            header: ColumnLayout {
                 x: 16
-                y: 16
                 width: scroller.width - 32
                 spacing: 0
 
                 Item {
                     objectName: "header"
                     Layout.fillWidth: true
+                    Layout.topMargin: 16
                     implicitHeight: Math.max(wordmark.implicitHeight, settingsButton.implicitHeight)
                     WordmarkView {
                         id: wordmark
@@ -194,87 +201,145 @@ Rectangle {
                         onClicked: panel.radar.quit()
                     }
                 }
+            }
+        }
+    }
 
-                Kicker {
-                    objectName: "nearbyKicker"
-                    visible: panel.radar.detectionCount > 0
-                    Layout.fillWidth: true
-                    Layout.topMargin: 18
-                    text: "Nearby"
-                    trailing: String(panel.radar.detectionCount)
-                }
-                ColumnLayout {
-                    objectName: "cards"
-                    visible: panel.radar.detectionCount > 0
-                    Layout.fillWidth: true
-                    Layout.topMargin: 9
-                    spacing: 9
-                    Repeater {
-                        model: panel.radar.detections
-                        DetectionCard {
-                            required property string address
-                            objectName: "detectionCard"
-                            Layout.fillWidth: true
-                            statusColor: panel.radar.statusColor
-                            animated: panel.animated
-                            onToggleMute: panel.radar.toggleMute(address)
-                        }
+    // A row of the page's list below its top: a heading, a detection's card, or a row of the session log's card.
+    Component {
+        id: pageRow
+        Loader {
+            id: row
+            required property int kind
+            required property var model
+            x: 16
+            width: ListView.view.width - 32
+            height: item ? item.implicitHeight : 0
+            sourceComponent: [nearbyKicker, detectionCard, sessionLogKicker, sessionLogRow, sessionLogEmpty][kind]
+
+            Component {
+                id: nearbyKicker
+                Item {
+                    implicitHeight: 18 + kicker.implicitHeight
+                    Kicker {
+                        id: kicker
+                        objectName: "nearbyKicker"
+                        y: 18
+                        width: parent.width
+                        text: "Nearby"
+                        trailing: String(panel.radar.detectionCount)
                     }
                 }
-
-                Kicker {
-                    objectName: "sessionLogKicker"
-                    Layout.fillWidth: true
-                    Layout.topMargin: 18
-                    text: "Session log"
-                    trailing: String(panel.radar.sessionLogCount)
-                }
-                GroupedCard {
-                    objectName: "sessionLogCard"
-                    Layout.fillWidth: true
-                    Layout.topMargin: 9
-
-                    ColumnLayout {
-                        objectName: "sessionLogEmpty"
-                        visible: panel.radar.sessionLogCount === 0
-                        Layout.fillWidth: true
-                        Layout.margins: 14
-                        spacing: 4
-                        Text {
-                            Layout.fillWidth: true
-                            text: qsTr("Session log is empty")
-                            font: TypeScale.rowTitle
-                            color: Palette.textPrimary
-                            wrapMode: Text.Wrap
-                        }
-                        Text {
-                            Layout.fillWidth: true
-                            text: qsTr("Nothing heard yet this session. Devices appear here the moment a matching signal arrives.")
-                            font: TypeScale.rowSubtitle
-                            color: Palette.textMuted
-                            wrapMode: Text.Wrap
-                        }
+            }
+            Component {
+                id: detectionCard
+                Item {
+                    implicitHeight: 9 + card.implicitHeight
+                    DetectionCard {
+                        id: card
+                        objectName: "detectionCard"
+                        y: 9
+                        width: parent.width
+                        displayName: row.model.displayName
+                        brand: row.model.brand
+                        smoothedRssi: row.model.smoothedRssi
+                        estimatedDistanceMeters: row.model.estimatedDistanceMeters
+                        proximity: row.model.proximity
+                        isMuted: row.model.isMuted
+                        statusColor: panel.radar.statusColor
+                        animated: panel.animated
+                        onToggleMute: panel.radar.toggleMute(row.model.address)
                     }
-                    Repeater {
-                        model: panel.radar.sessionLog
+                }
+            }
+            Component {
+                id: sessionLogKicker
+                Item {
+                    implicitHeight: 18 + kicker.implicitHeight
+                    Kicker {
+                        id: kicker
+                        objectName: "sessionLogKicker"
+                        y: 18
+                        width: parent.width
+                        text: "Session log"
+                        trailing: String(panel.radar.sessionLogCount)
+                    }
+                }
+            }
+            // The log's entries share one raised card: each row draws its slice of it, the card running on
+            // past the row's ends but at the first and the last entry.
+            Component {
+                id: sessionLogRow
+                Item {
+                    readonly property real gap: row.model.first ? 9 : 0
+                    implicitHeight: gap + entry.implicitHeight
+                    Item {
+                        y: parent.gap
+                        width: parent.width
+                        height: entry.implicitHeight
+                        clip: true
+                        Rectangle {
+                            id: surface
+                            y: row.model.first ? 0 : -12
+                            width: parent.width
+                            height: parent.height - y + (row.model.last ? 0 : 12)
+                            radius: 12
+                            color: Palette.bgRaised
+                        }
                         ColumnLayout {
-                            required property int index
-                            required property string displayName
-                            required property real firstSeenMs
-                            required property real lastSeenMs
-                            required property int strongestRssi
-                            Layout.fillWidth: true
+                            id: entry
+                            width: parent.width
                             spacing: 0
                             RowDivider {
                                 objectName: "sessionLogDivider"
-                                visible: index > 0
+                                visible: !row.model.first
                             }
                             SessionLogRow {
                                 objectName: "sessionLogRow"
-                                displayName: parent.displayName
-                                firstSeenMs: parent.firstSeenMs
-                                lastSeenMs: parent.lastSeenMs
-                                strongestRssi: parent.strongestRssi
+                                displayName: row.model.displayName
+                                firstSeenMs: row.model.firstSeenMs
+                                lastSeenMs: row.model.lastSeenMs
+                                strongestRssi: row.model.strongestRssi
+                            }
+                        }
+                        Rectangle {
+                            y: surface.y
+                            width: surface.width
+                            height: surface.height
+                            radius: 12
+                            color: "transparent"
+                            border.color: Palette.border
+                            border.width: 1
+                        }
+                    }
+                }
+            }
+            Component {
+                id: sessionLogEmpty
+                Item {
+                    implicitHeight: 9 + card.implicitHeight
+                    GroupedCard {
+                        id: card
+                        y: 9
+                        width: parent.width
+                        ColumnLayout {
+                            objectName: "sessionLogEmpty"
+                            Layout.fillWidth: true
+                            Layout.margins: 14
+                            spacing: 4
+                            Text {
+                                Layout.fillWidth: true
+                                text: qsTr("Session log is empty")
+                                font: TypeScale.rowTitle
+                                color: Palette.textPrimary
+                                wrapMode: Text.Wrap
+                            }
+                            Text {
+                                Layout.fillWidth: true
+                                text: qsTr("Nothing heard yet this session. Devices appear here the moment a matching signal arrives.")
+                                font: TypeScale.rowSubtitle
+                                color: Palette.textMuted
+                                wrapMode: Text.Wrap
                             }
                         }
                     }

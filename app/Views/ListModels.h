@@ -11,6 +11,7 @@
 #include <string>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "shared/detection/Records.h"
@@ -134,31 +135,46 @@ protected:
                 return;
             }
         }
-        for (std::size_t i = rows.size(); i-- > 0;) {
-            if (wanted.count(std::invoke(key, rows[i])) == 0) {
-                this->beginRemoveRows({}, static_cast<int>(i), static_cast<int>(i));
-                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(i));
-                this->endRemoveRows();
+        // Runs of neighbouring rows leave, and arrive, in one change each: opening on a long list, or a crowd
+        // leaving at once, is then one change for the views rather than one per row.
+        for (std::size_t end = rows.size(); end > 0;) {
+            if (wanted.count(std::invoke(key, rows[end - 1])) != 0) {
+                --end;
+                continue;
             }
+            std::size_t begin = end - 1;
+            while (begin > 0 && wanted.count(std::invoke(key, rows[begin - 1])) == 0) --begin;
+            this->beginRemoveRows({}, static_cast<int>(begin), static_cast<int>(end) - 1);
+            rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(begin),
+                       rows.begin() + static_cast<std::ptrdiff_t>(end));
+            this->endRemoveRows();
+            end = begin;
         }
+        std::unordered_set<std::string> shown;
+        shown.reserve(rows.size());
+        for (const Row& row : rows) shown.insert(std::invoke(key, row));
         for (std::size_t i = 0; i < next.size(); ++i) {
             const std::string& k = std::invoke(key, next[i]);
+            if (shown.count(k) == 0) {
+                std::size_t end = i + 1;
+                while (end < next.size() && shown.count(std::invoke(key, next[end])) == 0) ++end;
+                this->beginInsertRows({}, static_cast<int>(i), static_cast<int>(end) - 1);
+                rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i),
+                            next.begin() + static_cast<std::ptrdiff_t>(i),
+                            next.begin() + static_cast<std::ptrdiff_t>(end));
+                this->endInsertRows();
+                i = end - 1;
+                continue;
+            }
             if (i >= rows.size() || std::invoke(key, rows[i]) != k) {
                 std::size_t from = i + 1;
                 while (from < rows.size() && std::invoke(key, rows[from]) != k) ++from;
-                if (from < rows.size()) {
-                    this->beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {},
-                                        static_cast<int>(i));
-                    Row moved = std::move(rows[from]);
-                    rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(from));
-                    rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(moved));
-                    this->endMoveRows();
-                } else {
-                    this->beginInsertRows({}, static_cast<int>(i), static_cast<int>(i));
-                    rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), next[i]);
-                    this->endInsertRows();
-                    continue;
-                }
+                this->beginMoveRows({}, static_cast<int>(from), static_cast<int>(from), {},
+                                    static_cast<int>(i));
+                Row moved = std::move(rows[from]);
+                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(from));
+                rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(moved));
+                this->endMoveRows();
             }
             QList<int> roles = this->changedRoles(rows[i], next[i]);
             if (roles.isEmpty() && !(rows[i] == next[i])) roles << ADDRESS_ROLE;
@@ -209,6 +225,56 @@ public:
     explicit SessionLogListModel(QObject* parent = nullptr);
 
     void apply(const std::vector<SessionLogEntry>& entries) { merge(entries, &SessionLogEntry::address); }
+};
+
+// The radar page's lists as one list, so that one view can scroll the whole page and make only the rows in
+// sight: the "Nearby" heading and one row per detection (only while there are detections), the "Session log"
+// heading, then one row per session-log entry or, while the log is empty, one row for its empty state. The
+// rows of the two lists keep their roles (a name both have is one role) and the changes of either reach the
+// views as changes of these rows, so delegates are kept as they are.
+class PageListModel : public QAbstractListModel {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(glintward::DetectionListModel* detections READ detections WRITE setDetections NOTIFY
+                   detectionsChanged)
+    Q_PROPERTY(glintward::SessionLogListModel* sessionLog READ sessionLog WRITE setSessionLog NOTIFY
+                   sessionLogChanged)
+
+public:
+    enum Kind { NearbyKicker, DetectionCard, SessionLogKicker, SessionLogRow, SessionLogEmpty };
+    Q_ENUM(Kind)
+    // `first` and `last`: the row is the first or the last of the session log's rows.
+    enum Role { KindRole = Qt::UserRole + 1, FirstRole, LastRole, SourceRoleBase };
+
+    explicit PageListModel(QObject* parent = nullptr);
+
+    DetectionListModel* detections() const { return detections_; }
+    void setDetections(DetectionListModel* model);
+    SessionLogListModel* sessionLog() const { return sessionLog_; }
+    void setSessionLog(SessionLogListModel* model);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+signals:
+    void detectionsChanged();
+    void sessionLogChanged();
+
+private:
+    // Rows before the session log's heading.
+    int nearbyRows() const { return detectionRows_ > 0 ? detectionRows_ + 1 : 0; }
+    int logStart() const { return nearbyRows() + 1; }
+    void connectSource(QAbstractItemModel* source, bool isLog);
+    void markLogEnds();
+
+    DetectionListModel* detections_ = nullptr;
+    SessionLogListModel* sessionLog_ = nullptr;
+    // The sources' counts as this model last told the views; between a source's "about to" signal and its
+    // "done" signal the source has already changed while the views have not.
+    int detectionRows_ = 0;
+    int logRows_ = 0;
+    bool emptyRow_ = true;  // the log's empty state is shown in place of its entries
 };
 
 // The dial's blip bearings, identified by position: growing the list appends rows, so the blips already shown

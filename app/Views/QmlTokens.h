@@ -87,6 +87,10 @@ public:
     Q_INVOKABLE QString proximityLabel(int proximity, qreal estimatedDistanceMeters) const;
     Q_INVOKABLE QString signalReading(qreal smoothedRssi) const;
     Q_INVOKABLE QString drawnSessionLogLine(qreal firstSeenMs, qreal lastSeenMs, int strongestRssi) const;
+    // The dial's two timing curves at progress t (0 to 1), for motion stepped by a clock of its own: ease in
+    // and out (0.42, 0, 0.58, 1) and ease out (0, 0, 0.58, 1).
+    Q_INVOKABLE qreal easeInOut(qreal t) const;
+    Q_INVOKABLE qreal easeOut(qreal t) const;
 };
 
 }  // namespace glintward

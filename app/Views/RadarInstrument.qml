@@ -22,6 +22,21 @@ Item {
 
     property real pulse: 0
 
+    // On a graphics card the animations below move the dial every frame. The software backend paints each frame
+    // with the processor, so there a clock of 30 ticks a second moves it instead: half the frames, and a sweep
+    // that still turns evenly (under 3 degrees a tick).
+    readonly property bool stepped: GraphicsInfo.api === GraphicsInfo.Software
+    // Milliseconds of motion so far; it stands still while the dial is not animated.
+    property real clock: 0
+    Timer {
+        property real origin: 0
+        interval: 33
+        repeat: true
+        running: dial.animated && dial.stepped
+        onRunningChanged: if (running) origin = Date.now() - dial.clock
+        onTriggered: dial.clock = Date.now() - origin
+    }
+
     function tinted(a) { return Qt.rgba(shownColor.r, shownColor.g, shownColor.b, a) }
 
     implicitWidth: diameter
@@ -33,9 +48,13 @@ Item {
     // The rings do not move: drawn once into a layer, they cost one copy a frame while the sweep turns over them.
     // Only on the software backend, which fills every shape with the processor; on a graphics card a layer is
     // an extra pass that saves nothing.
+    // At a fractional display scale the layer's picture is whole device pixels, rounded: a margin keeps the
+    // outer ring's edge inside it. Mirrored, the software backend places the picture off by the scale factor.
     Item {
         anchors.fill: parent
+        anchors.margins: -2
         layer.enabled: GraphicsInfo.api === GraphicsInfo.Software
+        layer.textureMirroring: ShaderEffectSource.NoMirroring
         Repeater {
             model: [[1.0, 0.32], [0.72, 0.22], [0.4, 0.16]]
             Rectangle {
@@ -52,51 +71,40 @@ Item {
         }
     }
 
-    // The sweep, a slice of the dial turning about its apex at the dial's centre. On the software backend only a
-    // cached picture of the slice turns, which costs far less a frame than filling the gradient slice afresh; the
-    // picture is redrawn whenever the slice changes, since a turning cached picture misses changes to its source.
+    // The sweep, a slice of the dial turning about its apex at the dial's centre: a picture painted once that
+    // only turns each frame.
     SweepWedge {
-        id: slice
+        id: wedge
+        objectName: "sweepWedge"
         x: dial.width / 2
         y: dial.height / 2 - height
         radius: dial.diameter * 0.48
         sweep: 88
         color: dial.shownColor
-        visible: dial.scanning && !wedge.cached
-        rotation: wedge.cached ? 0 : wedge.rotation
-    }
-    ShaderEffectSource {
-        id: wedge
-        readonly property bool cached: GraphicsInfo.api === GraphicsInfo.Software
-        objectName: "sweepWedge"
         visible: dial.scanning
-        x: slice.x
-        y: slice.y
-        width: slice.width
-        height: slice.height
-        transformOrigin: Item.BottomLeft
-        sourceItem: cached ? slice : null
-        hideSource: cached
-        live: false
-        smooth: true
-        Connections {
-            target: slice
-            function onColorChanged() { wedge.scheduleUpdate() }
-            function onRadiusChanged() { wedge.scheduleUpdate() }
-            function onSweepChanged() { wedge.scheduleUpdate() }
-        }
     }
     // Stopping resets the turn; starting again turns from 0.
+    readonly property bool turning: scanning && animated
+    property real turnStart: 0
+    onTurningChanged: {
+        turnStart = clock
+        if (!turning) wedge.rotation = 0
+    }
     NumberAnimation {
-        id: sweepTurn
         target: wedge
         property: "rotation"
         from: 0
         to: 360
         duration: 4200
         loops: Animation.Infinite
-        running: dial.scanning && dial.animated
-        onRunningChanged: if (!running) wedge.rotation = 0
+        running: dial.turning && !dial.stepped
+    }
+    Binding {
+        when: dial.turning && dial.stepped
+        target: wedge
+        property: "rotation"
+        value: (dial.clock - dial.turnStart) % 4200 * 360 / 4200
+        restoreMode: Binding.RestoreNone
     }
 
     Rectangle {
@@ -123,6 +131,8 @@ Item {
             color: dial.shownColor
             radius: dial.diameter * 0.3
             animated: dial.animated
+            stepped: dial.stepped
+            clock: dial.clock
         }
     }
 
@@ -137,8 +147,19 @@ Item {
         color: dial.shownColor
         opacity: 0.8 + 0.2 * dial.pulse
     }
+    Binding {
+        when: dial.stepped
+        target: dial
+        property: "pulse"
+        // Swells over 2.6 s and returns over 2.6 s.
+        value: {
+            const phase = dial.clock % 5200
+            return ViewLogic.easeInOut(phase < 2600 ? phase / 2600 : (5200 - phase) / 2600)
+        }
+        restoreMode: Binding.RestoreNone
+    }
     SequentialAnimation {
-        running: dial.animated
+        running: dial.animated && !dial.stepped
         loops: Animation.Infinite
         NumberAnimation { target: dial; property: "pulse"; to: 1; duration: 2600; easing.type: Easing.Bezier; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] }
         NumberAnimation { target: dial; property: "pulse"; to: 0; duration: 2600; easing.type: Easing.Bezier; easing.bezierCurve: [0.42, 0, 0.58, 1, 1, 1] }

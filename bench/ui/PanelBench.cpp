@@ -7,8 +7,14 @@
 //   hidden-crowd   the panel hidden over a crowd of 200 devices that match nothing, 2,000 advertisements per
 //                  second: what hearing a busy room costs above "hidden"
 //   detections     the panel shown over three pairs of glasses heard twice a second each: blips on the dial
-// Usage: bench_panel [seconds per scenario, default 30]
-//          offscreen, on Qt Quick's software backend: the four scenarios
+//   open-empty     opening the panel on an empty radar: how long until its first frame, its resident memory,
+//                  then its CPU use shown and hidden
+//   open-lists     the same over 100 pairs of glasses near and 2,000 entries in the session log (2,000 heard
+//                  once at the start, 100 of them heard on at 6 advertisements a second in all, as in
+//                  "detections"; the rest leave the nearby list after 30 s)
+// Usage: bench_panel [seconds per scenario, default 30] [scenario ...]
+//          offscreen, on Qt Quick's software backend: the scenarios named, or all of them; with
+//          GLINTWARD_BENCH_CHILD naming another build's bench_panel, that one runs them
 //        bench_panel --x11 [seconds per run, default 20]
 //          on an X display of its own served by Xvfb, through GLX: "shown", "detections" and "replay" under
 //          Qt Quick's OpenGL renderer, under its software backend, and under the backend the application
@@ -51,6 +57,16 @@ double cpuSeconds(qint64 pid = 0) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Resident memory of this process, in MB.
+double residentMb() {
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
+}
+
 QString loadAverage() {
     QFile file(QStringLiteral("/proc/loadavg"));
     if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("?");
@@ -81,6 +97,57 @@ qint64 serverPid() {
     return qEnvironmentVariableIntValue("GLINTWARD_BENCH_SERVER_PID");
 }
 
+// CPU share of this process over `ms` of running the event loop, in % of one core.
+double cpuShare(int ms) {
+    const double before = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    runFor(ms);
+    return 100.0 * (cpuSeconds() - before) / (static_cast<double>(wall.elapsed()) / 1000.0);
+}
+
+// Opens the hidden panel once the radar holds what the capture brings, and reports the first frame's delay,
+// memory and CPU use shown, then hidden again.
+int openScenario(const QString& name, int seconds, glintward::GlintwardTrayApp& glintward,
+                 std::size_t detections, std::size_t logEntries) {
+    QQuickView& panel = glintward.panel();
+    glintward.hidePanel();
+    QElapsedTimer waited;
+    waited.start();
+    const auto& model = glintward.model();
+    while (model.state().detections.size() != detections || model.state().sessionLog.size() != logEntries) {
+        if (waited.elapsed() > 120000) {
+            std::fprintf(stderr, "%s: %zu detections and %zu entries after 120 s\n", qPrintable(name),
+                         model.state().detections.size(), model.state().sessionLog.size());
+            return 1;
+        }
+        runFor(100);
+    }
+    runFor(1000);
+    const double hiddenMb = residentMb();
+    bool shown = false;
+    QElapsedTimer open;
+    const auto connection = QObject::connect(&panel, &QQuickWindow::frameSwapped, [&] { shown = true; });
+    open.start();
+    glintward.showPanel();
+    while (!shown && open.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    const double openMs = static_cast<double>(open.nsecsElapsed()) / 1e6;
+    QObject::disconnect(connection);
+    runFor(2000);
+    const double shownMb = residentMb();
+    const double shownCpu = cpuShare(seconds * 1000);
+    glintward.hidePanel();
+    runFor(1000);
+    const double hiddenCpu = cpuShare(seconds * 1000);
+    std::printf(
+        "%-13s %-8s first frame %.1f ms after opening; resident %.1f MB shown (%.1f MB hidden before); cpu "
+        "%.2f %% of one core shown, %.2f %% hidden; %zu detections, %zu in the session log; load %s\n",
+        qPrintable(name), backendName(panel), openMs, shownMb, hiddenMb, shownCpu, hiddenCpu,
+        model.state().detections.size(), model.state().sessionLog.size(), qPrintable(loadAverage()));
+    std::fflush(stdout);
+    return 0;
+}
+
 int scenario(const QString& name, int seconds, int argc, char** argv) {
     QApplication app(argc, argv);
     // What learning the OpenGL renderer costs at start-up (the application asks again, by then from warm
@@ -91,6 +158,8 @@ int scenario(const QString& name, int seconds, int argc, char** argv) {
     const double probeMs = static_cast<double>(probe.nsecsElapsed()) / 1e6;
     glintward::GlintwardTrayApp glintward;
     QQuickView& panel = glintward.panel();
+    if (name == QLatin1String("open-empty")) return openScenario(name, seconds, glintward, 0, 0);
+    if (name == QLatin1String("open-lists")) return openScenario(name, seconds, glintward, 100, 2000);
     if (name.startsWith(QLatin1String("hidden"))) glintward.hidePanel();
 
     qint64 frames = 0;
@@ -138,8 +207,11 @@ int runScenario(const QString& name, const QString& capture, int seconds, const 
     childEnv.insert("GLINTWARD_REPLAY", capture);
     child.setProcessEnvironment(childEnv);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {"--scenario", name, QString::number(seconds)});
-    child.waitForFinished((seconds + 60) * 1000);
+    // Another build's bench_panel may run the scenario, to compare builds over the same captures.
+    const QString program =
+        qEnvironmentVariable("GLINTWARD_BENCH_CHILD", QCoreApplication::applicationFilePath());
+    child.start(program, {"--scenario", name, QString::number(seconds)});
+    child.waitForFinished((2 * seconds + 180) * 1000);
     return child.exitCode();
 }
 
@@ -204,6 +276,18 @@ int main(int argc, char** argv) {
         phones.push_back({address, "Phone " + std::to_string(i), -60 - i % 30});
     }
     glintward::testing::writeCapture(crowd.toStdString(), phones, seconds + 10, 10);
+    // 2,000 pairs of glasses heard once within two seconds, then the first 100 of them every 17 s or so: as
+    // many advertisements a second as in "detections", so that the two differ only in the lists' length.
+    std::vector<glintward::testing::AdvertisingDevice> passers;
+    for (int i = 0; i < 2000; ++i) {
+        char address[18];
+        std::snprintf(address, sizeof address, "AA:BB:CD:00:%02X:%02X", i >> 8, i & 0xFF);
+        passers.push_back({address, "Ray-Ban Meta " + std::to_string(i), -50 - i % 40});
+    }
+    std::vector<glintward::testing::AdvertisingDevice> stayers(passers.begin(), passers.begin() + 100);
+    const QString lists = dir.filePath("lists.btsnoop");
+    glintward::testing::writeCapture(lists.toStdString(),
+                                     {{passers, 2, 0.5}, {stayers, 2.0 * seconds + 120, 0.06}});
     QDir(dir.path()).mkpath("config/glintward");
     QFile defaults(dir.filePath("config/glintward/defaults.json"));
     if (!defaults.open(QIODevice::WriteOnly)) return 1;
@@ -220,7 +304,11 @@ int main(int argc, char** argv) {
                                             {"shown", quiet},
                                             {"replay", busy},
                                             {"hidden-replay", busy},
-                                            {"hidden-crowd", crowd}}) {
+                                            {"hidden-crowd", crowd},
+                                            {"detections", few},
+                                            {"open-empty", quiet},
+                                            {"open-lists", lists}}) {
+            if (argc > 2 && !QCoreApplication::arguments().mid(2).contains(QLatin1String(name))) continue;
             if (const int code = runScenario(QString::fromLatin1(name), capture, seconds, env)) return code;
         }
         return 0;

@@ -69,10 +69,12 @@ void scrollIntoView(QQuickItem* item) {
         if (!p->inherits("QQuickFlickable")) continue;
         const QPointF top = item->mapToItem(p, QPointF(0, 0));
         const qreal contentY = p->property("contentY").toReal();
-        const qreal maxY = std::max<qreal>(0, p->property("contentHeight").toReal() - p->height());
+        // A list's content may begin above 0 (its header does), at originY.
+        const qreal minY = p->property("originY").toReal();
+        const qreal maxY = minY + std::max<qreal>(0, p->property("contentHeight").toReal() - p->height());
         if (top.y() < 0 || top.y() + item->height() > p->height()) {
             const qreal wanted = contentY + top.y() + item->height() / 2 - p->height() / 2;
-            p->setProperty("contentY", std::clamp<qreal>(wanted, 0, maxY));
+            p->setProperty("contentY", std::clamp<qreal>(wanted, minY, maxY));
         }
     }
 }

@@ -171,6 +171,10 @@ TEST_F(RadarInstrumentTest, BlipsSitAtTheirBearingsInTheStatusColour) {
     EXPECT_NEAR(below.x(), 85, 1e-6);
     EXPECT_NEAR(below.y(), 85 + 51, 1e-6);
     EXPECT_EQ(color(findOne(blips[0], "blipDot")), rgb(Palette::stateClear));
+    // And each pings: its ring grows and fades.
+    QQuickItem* ring = findOne(blips[1], "pingRing");
+    const qreal scale = ring->scale();
+    EXPECT_TRUE(waitUntil([&] { return ring->scale() > scale + 0.1 && ring->opacity() < 0.6; }));
 }
 
 TEST_F(RadarInstrumentTest, ColourChangeFadesWithoutRestartingTheSweep) {

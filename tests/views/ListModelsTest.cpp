@@ -12,6 +12,10 @@ Detection detection(std::string address, double rssi, bool engineMuted = false) 
                      engineMuted};
 }
 
+SessionLogEntry entry(std::string address, std::int64_t lastSeenMs = 1000) {
+    return {std::move(address), "One", "B", 1000, lastSeenMs, -60};
+}
+
 QStringList addresses(const QAbstractItemModel& model) {
     QStringList out;
     for (int i = 0; i < model.rowCount(); ++i) out << model.index(i, 0).data(Qt::UserRole + 1).toString();
@@ -102,6 +106,19 @@ TEST(DetectionListModelTest, RowsCarryTheFieldsAndThePagesMutedRule) {
     EXPECT_EQ(changed[0][2].value<QList<int>>(), QList<int>{DetectionListModel::IsMutedRole});
 }
 
+TEST(SessionLogListModelTest, NeighbouringArrivalsAndDeparturesAreOneChangeEach) {
+    SessionLogListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    Signals s(model);
+    model.apply({entry("a"), entry("b"), entry("c"), entry("d")});
+    ASSERT_EQ(s.inserted.count(), 1);
+    model.apply({entry("x"), entry("a"), entry("y"), entry("z"), entry("d")});
+    EXPECT_EQ(addresses(model), (QStringList{"x", "a", "y", "z", "d"}));
+    EXPECT_EQ(s.removed.count(), 1);   // b and c together
+    EXPECT_EQ(s.inserted.count(), 3);  // then x, and y with z
+    EXPECT_EQ(s.moved.count() + s.reset.count(), 0);
+}
+
 TEST(DetectionListModelTest, DuplicateAddressesAreShownAsGiven) {
     DetectionListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
@@ -146,6 +163,90 @@ TEST(BearingListModelTest, GrowingAppendsSoExistingBlipsKeepTheirRows) {
     EXPECT_EQ(s.removed[0][1].toInt(), 1);
     EXPECT_EQ(s.changed.count() + s.reset.count(), 0);
     EXPECT_EQ(model.index(0, 0).data(BearingListModel::BearingRole).toDouble(), -60);
+}
+
+// The page's rows as a view sees them: "N" and "L" the headings, "D:<address>" a card, "E:<address>" a log
+// entry with "^" when first and "$" when last, "0" the log's empty state.
+QStringList page(const PageListModel& model) {
+    const QHash<int, QByteArray> names = model.roleNames();
+    const int address = names.key("address");
+    QStringList out;
+    for (int i = 0; i < model.rowCount(); ++i) {
+        const QModelIndex at = model.index(i, 0);
+        const QString key = at.data(address).toString();
+        switch (at.data(PageListModel::KindRole).toInt()) {
+            case PageListModel::NearbyKicker:
+                out << "N";
+                break;
+            case PageListModel::DetectionCard:
+                out << "D:" + key;
+                break;
+            case PageListModel::SessionLogKicker:
+                out << "L";
+                break;
+            case PageListModel::SessionLogRow:
+                out << (at.data(PageListModel::FirstRole).toBool() ? "^" : "") + QString("E:") + key +
+                           (at.data(PageListModel::LastRole).toBool() ? "$" : "");
+                break;
+            default:
+                out << "0";
+        }
+    }
+    return out;
+}
+
+TEST(PageListModelTest, FollowsBothListsWithHeadingsEmptyStateAndLogEnds) {
+    DetectionListModel detections;
+    SessionLogListModel log;
+    PageListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    model.setDetections(&detections);
+    model.setSessionLog(&log);
+    Signals s(model);
+    EXPECT_EQ(page(model), (QStringList{"L", "0"}));
+
+    log.apply({entry("x")});
+    EXPECT_EQ(page(model), (QStringList{"L", "^E:x$"}));
+    detections.apply({detection("a", -60), detection("b", -70)}, {});
+    EXPECT_EQ(page(model), (QStringList{"N", "D:a", "D:b", "L", "^E:x$"}));
+    // A view's row stays with its device through inserts and moves on either list.
+    const QPersistentModelIndex b(model.index(2, 0));
+    const QPersistentModelIndex x(model.index(4, 0));
+    s.clear();
+    log.apply({entry("y"), entry("x")});
+    EXPECT_EQ(page(model), (QStringList{"N", "D:a", "D:b", "L", "^E:y", "E:x$"}));
+    EXPECT_EQ(x.row(), 5);
+    // x is no longer first: its row is said to have changed.
+    bool toldX = false;
+    for (const auto& change : s.changed) {
+        toldX |= change[0].toModelIndex().row() <= 5 && change[1].toModelIndex().row() >= 5 &&
+                 change[2].value<QList<int>>().contains(PageListModel::FirstRole);
+    }
+    EXPECT_TRUE(toldX);
+
+    s.clear();
+    detections.apply({detection("c", -50), detection("b", -65), detection("a", -60)}, {});
+    EXPECT_EQ(page(model), (QStringList{"N", "D:c", "D:b", "D:a", "L", "^E:y", "E:x$"}));
+    EXPECT_EQ(b.row(), 2);
+    EXPECT_EQ(x.row(), 6);
+    // A changed reading reaches the card's row under the page's role of that name.
+    const int rssi = model.roleNames().key("smoothedRssi");
+    bool toldB = false;
+    for (const auto& change : s.changed) {
+        toldB |= change[0].toModelIndex().row() == 2 && change[2].value<QList<int>>() == QList<int>{rssi};
+    }
+    EXPECT_TRUE(toldB);
+    EXPECT_EQ(b.data(rssi).toDouble(), -65);
+
+    detections.apply({}, {});
+    EXPECT_EQ(page(model), (QStringList{"L", "^E:y", "E:x$"}));
+    EXPECT_EQ(x.row(), 2);
+    log.apply({entry("x")});
+    EXPECT_EQ(page(model), (QStringList{"L", "^E:x$"}));
+    log.apply({});
+    EXPECT_EQ(page(model), (QStringList{"L", "0"}));
+    EXPECT_FALSE(x.isValid());
+    EXPECT_EQ(s.reset.count(), 0);
 }
 
 }  // namespace
