@@ -33,7 +33,9 @@ Rectangle {
     Keys.onPressed: (event) => {
         const page = panel.page();
         if (!page) return;
-        const bottom = Math.max(0, page.contentHeight - page.height);
+        // A list's header may stand above zero: the page runs from its origin.
+        const top = page.originY;
+        const bottom = top + Math.max(0, page.contentHeight - page.height);
         const step = 40;
         let y;
         switch (event.key) {
@@ -42,11 +44,11 @@ Rectangle {
         // A page less a step, so that a line of the last view stays in sight.
         case Qt.Key_PageUp: y = page.contentY - (page.height - step); break;
         case Qt.Key_PageDown: y = page.contentY + (page.height - step); break;
-        case Qt.Key_Home: y = 0; break;
+        case Qt.Key_Home: y = top; break;
         case Qt.Key_End: y = bottom; break;
         default: event.accepted = false; return;
         }
-        page.contentY = Math.min(bottom, Math.max(0, y));
+        page.contentY = Math.min(bottom, Math.max(top, y));
         event.accepted = true;
     }
     // A new page starts with the focus on the panel, so that Tab goes to its first control.
@@ -75,7 +77,8 @@ Rectangle {
         if (!inside) return;
         const margin = 12;
         const at = item.mapToItem(page.contentItem, 0, 0, item.width, item.height);
-        const bottom = Math.max(0, page.contentHeight - page.height);
+        const top = page.originY;
+        const bottom = top + Math.max(0, page.contentHeight - page.height);
         let y = page.contentY;
         if (at.y - margin < y) {
             y = at.y - margin;
@@ -83,7 +86,7 @@ Rectangle {
             y = at.y + at.height + margin - page.height;
         }
         // Close to either end of the page, the rest of the margin comes along.
-        if (y < 2 * margin) y = 0;
+        if (y < top + 2 * margin) y = top;
         if (y > bottom - 2 * margin) y = bottom;
         if (y !== page.contentY) page.contentY = y;
     }
@@ -118,6 +121,13 @@ Rectangle {
             }
             delegate: pageRow
             footer: Item { width: 1; height: 16 }
+            // The header's height settles after its first layout and changes with the status texts; a page
+            // shown from its top stays at its top instead of losing the header's first lines.
+            property real topY: NaN
+            onOriginYChanged: {
+                if (isNaN(topY) || Math.abs(contentY - topY) < 0.5) contentY = originY;
+                topY = originY;
+            }
 
             header: ColumnLayout {
                 x: 16
