@@ -858,8 +858,10 @@ TEST_F(KeyboardTest, EscapeLeavesTheSettingsPageAndKeysScrollThePage) {
         if (std::isnan(c.step)) {
             EXPECT_TRUE(atEnd()) << "after key " << c.key;
         } else {
-            EXPECT_DOUBLE_EQ(contentY(), std::clamp<qreal>(before + c.step, 0, bottom()))
-                << "after key " << c.key;
+            // A step down may find the end sooner than the estimate said.
+            const qreal expected = std::clamp<qreal>(before + c.step, 0, bottom());
+            EXPECT_TRUE(contentY() == expected || (c.step > 0 && atEnd() && contentY() < before + c.step))
+                << "after key " << c.key << " at " << contentY() << ", expected " << expected;
         }
     }
     EXPECT_DOUBLE_EQ(contentY(), 0);
