@@ -48,7 +48,14 @@ Rectangle {
         case Qt.Key_End: y = bottom; break;
         default: event.accepted = false; return;
         }
-        page.contentY = Math.min(bottom, Math.max(top, y));
+        // A list learns its length as it makes the rows that come into sight: a step that met the end it
+        // guessed carries on to the end it then knows.
+        for (let i = 0; i < 4; ++i) {
+            const end = top + Math.max(0, page.contentHeight - page.height);
+            const to = Math.min(end, Math.max(top, y));
+            if (to === page.contentY) break;
+            page.contentY = to;
+        }
         event.accepted = true;
     }
     // A new page starts with the focus on the panel, so that Tab goes to its first control.
