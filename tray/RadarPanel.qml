@@ -122,6 +122,12 @@ Rectangle {
             boundsBehavior: Flickable.StopAtBounds
             Controls.ScrollBar.vertical: PanelScrollBar {}
             cacheBuffer: height
+            // No row is ever current: the page scrolls with its own keys, and a current row would keep its
+            // delegate made and its highlight chasing it down the list as rows arrive above it, a 60 Hz
+            // animation that runs even while the panel is hidden.
+            currentIndex: -1
+            highlightFollowsCurrentItem: false
+            keyNavigationEnabled: false
             model: PageListModel {
                 detections: panel.radar.detections
                 sessionLog: panel.radar.sessionLog
