@@ -1,7 +1,8 @@
 // Matching and the engine run for every advertisement the radio hears, duplicates included. This measures both
 // over a fixed mix of 10,000 advertisements from 500 addresses (about 90 % named devices that match nothing,
 // 5 % company-id-only matches, 5 % name matches, some without a name), against the built-in catalogue and
-// against one of 200 signatures, with a one-pattern-at-a-time std::regex matcher beside it for comparison.
+// against one of 200 signatures, with a one-pattern-at-a-time std::regex matcher beside it for comparison; and
+// what publishing after a match costs as the session log grows.
 
 #include <benchmark/benchmark.h>
 
@@ -187,6 +188,37 @@ void runBaseline(benchmark::State& state, std::shared_ptr<const SignatureDatabas
     state.SetItemsProcessed(state.iterations());
 }
 
+// What the host does after each match: the match, then a published state that lives until the next one, with
+// 100 devices near and a session log of range(0) entries.
+void BM_Publish(benchmark::State& state) {
+    const auto logged = static_cast<std::size_t>(state.range(0));
+    const auto catalogue = SignatureDatabase::builtIn();
+    DetectionEngine engine(DetectionEngine::STALE_AFTER_MS_DEFAULT, [&] { return catalogue; },
+                           [] { return MatchOptions{{}, true}; });
+    std::mt19937 rng(7);
+    std::vector<std::string> addresses;
+    for (std::size_t i = 0; i < logged; ++i) addresses.push_back(uuidFor(rng));
+    std::int64_t now = 1'700'000'000'000;
+    const auto hear = [&](const std::string& address) {
+        return engine.onAdvertisement(BleAdvertisement{address, "Ray-Ban Meta 0A3F", {1422}, {},
+                                                       -50 - static_cast<int>(rng() % 30), std::nullopt, ++now});
+    };
+    for (const auto& address : addresses) hear(address);
+    engine.prune(now + DetectionEngine::STALE_AFTER_MS_DEFAULT + 1);
+    now += DetectionEngine::STALE_AFTER_MS_DEFAULT;
+    const std::size_t near = std::min<std::size_t>(100, logged);
+    for (std::size_t i = 0; i < near; ++i) hear(addresses[i]);
+    RadarState published;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(hear(addresses[i]));
+        published = engine.currentState(true, {});
+        if (++i == near) i = 0;
+    }
+    state.counters["detections"] = static_cast<double>(published.detections.size());
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_EngineBuiltIn(benchmark::State& s) { runEngine(s, SignatureDatabase::builtIn()); }
 void BM_Engine200(benchmark::State& s) { runEngine(s, largeCatalogue()); }
 void BM_MatchBuiltIn(benchmark::State& s) { runMatch(s, SignatureDatabase::builtIn()); }
@@ -200,6 +232,7 @@ BENCHMARK(BM_MatchBuiltIn);
 BENCHMARK(BM_Match200);
 BENCHMARK(BM_StdRegexBuiltIn);
 BENCHMARK(BM_StdRegex200);
+BENCHMARK(BM_Publish)->Arg(100)->Arg(2000)->Arg(20000);
 
 // The baseline must agree with the real matcher, or its figures mean nothing.
 bool baselineAgrees() {

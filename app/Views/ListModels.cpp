@@ -48,6 +48,38 @@ void DetectionListModel::apply(const std::vector<Detection>& detections,
 
 SessionLogListModel::SessionLogListModel(QObject* parent) : MergingListModel(SESSION_LOG_ROLES, parent) {}
 
+void SessionLogListModel::apply(const SharedList<SessionLogEntry>& entries) {
+    const std::size_t had = rows_.size();
+    const auto sameEntryAt = [&](std::size_t i) { return entries[i].address == rows_[i].address; };
+    bool grows = entries.size() >= had && applied_.size() == had;
+    // Shared blocks hold the rows already shown; any other block must still hold the same addresses.
+    for (std::size_t first = 0; grows && first < had; first += SharedList<SessionLogEntry>::BLOCK) {
+        if (entries.sharesBlock(applied_, first)) continue;
+        const std::size_t end = std::min(had, first + SharedList<SessionLogEntry>::BLOCK);
+        for (std::size_t i = first; grows && i < end; ++i) grows = sameEntryAt(i);
+    }
+    if (!grows) {
+        merge(entries.toVector(), &SessionLogEntry::address);
+        applied_ = entries;
+        return;
+    }
+    for (std::size_t first = 0; first < had; first += SharedList<SessionLogEntry>::BLOCK) {
+        if (entries.sharesBlock(applied_, first)) continue;
+        const std::size_t end = std::min(had, first + SharedList<SessionLogEntry>::BLOCK);
+        for (std::size_t i = first; i < end; ++i) {
+            QList<int> roles = changedRoles(rows_[i], entries[i]);
+            if (roles.isEmpty() && !(rows_[i] == entries[i])) roles << ADDRESS_ROLE;
+            if (!roles.isEmpty()) update(i, entries[i], std::move(roles));
+        }
+    }
+    if (entries.size() > had) {
+        beginInsertRows({}, static_cast<int>(had), static_cast<int>(entries.size()) - 1);
+        rows_.insert(rows_.end(), entries.begin() + static_cast<std::ptrdiff_t>(had), entries.end());
+        endInsertRows();
+    }
+    applied_ = entries;
+}
+
 BearingListModel::BearingListModel(QObject* parent) : RowListModel(BEARING_ROLES, parent) {}
 
 void BearingListModel::apply(const std::vector<double>& bearings) {

@@ -224,7 +224,13 @@ public:
     };
     explicit SessionLogListModel(QObject* parent = nullptr);
 
-    void apply(const std::vector<SessionLogEntry>& entries) { merge(entries, &SessionLogEntry::address); }
+    // The log grows at its end and changes its entries in place until it is wiped: blocks of entries it
+    // shares with the log applied last are skipped unread, the rest compared row by row, and new entries
+    // added in one change. Anything else is merged as any keyed list.
+    void apply(const SharedList<SessionLogEntry>& entries);
+
+private:
+    SharedList<SessionLogEntry> applied_;
 };
 
 // The radar page's lists as one list, so that one view can scroll the whole page and make only the rows in

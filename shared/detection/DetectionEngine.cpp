@@ -20,7 +20,7 @@ DetectionEngine::DetectionEngine(std::int64_t staleAfterMs, SignaturesProvider s
                                  MatchOptionsProvider matchOptions)
     : staleAfterMs_(staleAfterMs), signatures_(std::move(signatures)), matchOptions_(std::move(matchOptions)) {
     devices_.reserve(8);
-    sessionLog_.reserve(8);
+    logIndex_.reserve(8);
 }
 
 std::optional<SignatureMatch> DetectionEngine::onAdvertisement(const BleAdvertisement& advertisement) {
@@ -46,14 +46,14 @@ std::optional<SignatureMatch> DetectionEngine::onAdvertisement(const BleAdvertis
     t.lastSeenMs = advertisement.timestampMs;
 
     const DeviceSignature& best = *t.match.signature;
-    auto logged = sessionLog_.find(address, hash);
-    if (logged == sessionLog_.end()) {
-        sessionLog_.try_emplace(address, SessionLogEntry{address, best.displayName, best.brand,
-                                                         advertisement.timestampMs, advertisement.timestampMs,
-                                                         advertisement.rssi});
+    auto logged = logIndex_.find(address, hash);
+    if (logged == logIndex_.end()) {
+        logIndex_.try_emplace(address, sessionLog_.size());
+        sessionLog_.push_back(SessionLogEntry{address, best.displayName, best.brand, advertisement.timestampMs,
+                                              advertisement.timestampMs, advertisement.rssi});
     } else {
         // Updated in place: the entry keeps its position and its first time.
-        SessionLogEntry& entry = logged.value();
+        SessionLogEntry& entry = sessionLog_.edit(logged->second);
         if (entry.displayName != best.displayName) entry.displayName = best.displayName;
         if (entry.brand != best.brand) entry.brand = best.brand;
         entry.lastSeenMs = advertisement.timestampMs;
@@ -88,17 +88,17 @@ RadarState DetectionEngine::currentState(bool scanning, const Set<std::string>& 
     });
     const ThreatLevel level = threatLevelOver(detections, [](const Detection& d) { return !d.muted; });
 
-    std::vector<SessionLogEntry> log;
-    log.reserve(sessionLog_.size());
-    for (const auto& [address, entry] : sessionLog_) log.push_back(entry);
-    return RadarState{scanning, level, std::move(detections), std::move(log), std::nullopt};
+    return RadarState{scanning, level, std::move(detections), sessionLog_, std::nullopt};
 }
 
 void DetectionEngine::reset() {
     devices_.clear();
-    sessionLog_.clear();
+    clearSessionLog();
 }
 
-void DetectionEngine::clearSessionLog() { sessionLog_.clear(); }
+void DetectionEngine::clearSessionLog() {
+    sessionLog_.clear();
+    logIndex_.clear();
+}
 
 }  // namespace glintward

@@ -15,6 +15,7 @@
 #include "shared/detection/RssiSmoother.h"
 #include "shared/detection/SignatureDatabase.h"
 #include "shared/record/Set.h"
+#include "shared/record/SharedList.h"
 
 namespace glintward {
 
@@ -70,7 +71,9 @@ private:
     SignaturesProvider signatures_;
     MatchOptionsProvider matchOptions_;
     tsl::ordered_map<std::string, TrackedDevice> devices_;
-    tsl::ordered_map<std::string, SessionLogEntry> sessionLog_;
+    // The session log, in first-logged order, and where each address's entry stands in it.
+    SharedList<SessionLogEntry> sessionLog_;
+    tsl::ordered_map<std::string, std::size_t> logIndex_;
 };
 
 }  // namespace glintward

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "shared/record/Record.h"
+#include "shared/record/SharedList.h"
 
 namespace glintward {
 
@@ -61,7 +62,8 @@ struct RadarState {
     bool scanning = false;
     ThreatLevel threatLevel = ThreatLevel::CLEAR;
     std::vector<Detection> detections;
-    std::vector<SessionLogEntry> sessionLog;
+    // Shares its entries with the engine's log: publishing after each change copies a block, not the log.
+    SharedList<SessionLogEntry> sessionLog;
     std::optional<std::string> lastError;
 
     GLINTWARD_RECORD(RadarState, scanning, threatLevel, detections, sessionLog, lastError)

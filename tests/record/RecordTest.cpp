@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/record/Set.h"
+#include "shared/record/SharedList.h"
 
 namespace glintward {
 
@@ -158,6 +159,46 @@ TEST(SetType, KeepsFirstOccurrenceOrderAndSharesStorage) {
     EXPECT_FALSE(large.contains("id30"));
     EXPECT_EQ(large.items().front(), "id0");
     EXPECT_FALSE(Set<std::string>().contains(""));
+}
+
+TEST(SharedListType, CopiesShareBlocksAndNeitherSeesTheOthersChanges) {
+    using List = SharedList<std::string>;
+    constexpr std::size_t B = List::BLOCK;
+    List log;
+    for (std::size_t i = 0; i < 2 * B + 3; ++i) log.push_back("v" + std::to_string(i));
+    const List published = log;
+    EXPECT_TRUE(published.sharesBlock(log, 0) && published.sharesBlock(log, 2 * B));
+
+    // The writer copies the block it changes, and the block it appends to, and no other.
+    log.edit(B + 1) = "changed";
+    log.push_back("new");
+    EXPECT_EQ(published[B + 1], "v" + std::to_string(B + 1));
+    EXPECT_EQ(published.size(), 2 * B + 3);
+    EXPECT_EQ(log[B + 1], "changed");
+    EXPECT_EQ(log.back(), "new");
+    EXPECT_TRUE(published.sharesBlock(log, 0));
+    EXPECT_FALSE(published.sharesBlock(log, B));
+    EXPECT_FALSE(published.sharesBlock(log, 2 * B));
+
+    // A block it made since it was published is its own, until it is published again.
+    log.edit(B + 2) = "again";
+    const List second = log;
+    log.edit(B + 2) = "third";
+    EXPECT_EQ(second[B + 2], "again");
+    // Copying a copy leaves both as they were.
+    List third = second;
+    third.edit(0) = "x";
+    EXPECT_EQ(second[0], "v0");
+
+    EXPECT_FALSE(published == log);
+    EXPECT_TRUE(List(published.toVector()) == published);
+    EXPECT_TRUE(published == published.toVector());
+    std::string text;
+    record::append(text, List{"a", "b"});
+    EXPECT_EQ(text, "[a, b]");
+    log.clear();
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(second.size(), 2 * B + 4);
 }
 
 }  // namespace

@@ -149,6 +149,33 @@ TEST(SessionLogListModelTest, AppendsAndUpdatesInPlaceAndEmptiesOnWipe) {
     EXPECT_EQ(s.reset.count(), 0);
 }
 
+TEST(SessionLogListModelTest, ALogThatGrewReadsOnlyTheBlocksItDidNotShare) {
+    SessionLogListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    SharedList<SessionLogEntry> log;
+    for (int i = 0; i < 100; ++i) log.push_back(entry("d" + std::to_string(i)));
+    model.apply(log);
+    Signals s(model);
+    // As the engine publishes: one entry heard again, one device new.
+    log.edit(70).lastSeenMs = 5000;
+    log.push_back(entry("new"));
+    model.apply(log);
+    EXPECT_EQ(s.inserted.count(), 1);
+    ASSERT_EQ(s.changed.count(), 1);
+    EXPECT_EQ(s.changed[0][0].toModelIndex().row(), 70);
+    EXPECT_EQ(model.rows(), log.toVector());
+    EXPECT_EQ(s.reset.count() + s.removed.count() + s.moved.count(), 0);
+
+    // A log built afresh shares nothing and is compared row by row; one in another order is merged.
+    s.clear();
+    model.apply(SharedList<SessionLogEntry>(log.toVector()));
+    EXPECT_EQ(s.changed.count() + s.inserted.count() + s.removed.count(), 0);
+    std::vector<SessionLogEntry> reordered = log.toVector();
+    std::swap(reordered[3], reordered[40]);
+    model.apply(SharedList<SessionLogEntry>(reordered));
+    EXPECT_EQ(model.rows(), reordered);
+}
+
 TEST(BearingListModelTest, GrowingAppendsSoExistingBlipsKeepTheirRows) {
     BearingListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
