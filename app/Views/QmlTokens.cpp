@@ -1,7 +1,5 @@
 #include "app/Views/QmlTokens.h"
 
-#include <QEasingCurve>
-#include <QPointF>
 #include <algorithm>
 
 #include <cmath>
@@ -17,23 +15,9 @@ std::int64_t msFrom(qreal value) {
 }
 }  // namespace
 
-namespace {
-QEasingCurve cubicBezier(qreal x1, qreal y1, qreal x2, qreal y2) {
-    QEasingCurve curve(QEasingCurve::BezierSpline);
-    curve.addCubicBezierSegment(QPointF(x1, y1), QPointF(x2, y2), QPointF(1, 1));
-    return curve;
-}
-}  // namespace
+qreal ViewLogicFunctions::easeInOut(qreal t) const { return glintward::easeInOut(t); }
 
-qreal ViewLogicFunctions::easeInOut(qreal t) const {
-    static const QEasingCurve curve = cubicBezier(0.42, 0, 0.58, 1);
-    return curve.valueForProgress(std::clamp<qreal>(t, 0, 1));
-}
-
-qreal ViewLogicFunctions::easeOut(qreal t) const {
-    static const QEasingCurve curve = cubicBezier(0, 0, 0.58, 1);
-    return curve.valueForProgress(std::clamp<qreal>(t, 0, 1));
-}
+qreal ViewLogicFunctions::easeOut(qreal t) const { return glintward::easeOut(t); }
 
 int ViewLogicFunctions::filledSegments(qreal smoothedRssi, int segments) const {
     return glintward::filledSegments(smoothedRssi, segments);

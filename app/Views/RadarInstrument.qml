@@ -36,6 +36,11 @@ Item {
         onRunningChanged: if (running) origin = Date.now() - dial.clock
         onTriggered: dial.clock = Date.now() - origin
     }
+    // On a graphics card the clock moves every frame; only the blips read it there.
+    FrameAnimation {
+        running: dial.animated && !dial.stepped
+        onTriggered: dial.clock += frameTime * 1000
+    }
 
     function tinted(a) { return Qt.rgba(shownColor.r, shownColor.g, shownColor.b, a) }
 
@@ -118,22 +123,13 @@ Item {
         border.color: dial.tinted(0.32)
     }
 
-    Repeater {
+    BlipField {
         objectName: "blips"
-        model: dial.bearings
-        Blip {
-            // A row of the bearing model, or an element when a plain list is given.
-            required property var model
-            objectName: "blip"
-            x: (dial.width - width) / 2
-            y: (dial.height - height) / 2
-            bearing: model.bearing !== undefined ? model.bearing : model.modelData
-            color: dial.shownColor
-            radius: dial.diameter * 0.3
-            animated: dial.animated
-            stepped: dial.stepped
-            clock: dial.clock
-        }
+        anchors.fill: parent
+        bearings: dial.bearings
+        color: dial.shownColor
+        radius: dial.diameter * 0.3
+        clock: dial.clock
     }
 
     // Sized rather than scaled: the software renderer draws a scaled round rectangle unevenly.

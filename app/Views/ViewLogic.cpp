@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QEasingCurve>
+#include <QPointF>
 #include <QStringList>
 #include <algorithm>
 #include <charconv>
@@ -11,6 +13,24 @@
 #include "app/DesignSystem.h"
 
 namespace glintward {
+
+namespace {
+QEasingCurve cubicBezier(qreal x1, qreal y1, qreal x2, qreal y2) {
+    QEasingCurve curve(QEasingCurve::BezierSpline);
+    curve.addCubicBezierSegment(QPointF(x1, y1), QPointF(x2, y2), QPointF(1, 1));
+    return curve;
+}
+}  // namespace
+
+double easeInOut(double t) {
+    static const QEasingCurve curve = cubicBezier(0.42, 0, 0.58, 1);
+    return curve.valueForProgress(std::clamp<qreal>(t, 0, 1));
+}
+
+double easeOut(double t) {
+    static const QEasingCurve curve = cubicBezier(0, 0, 0.58, 1);
+    return curve.valueForProgress(std::clamp<qreal>(t, 0, 1));
+}
 
 RadarStatus radarStatus(bool bluetoothOff, bool scanning, ThreatLevel threatLevel) {
     if (bluetoothOff) {

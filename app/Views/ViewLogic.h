@@ -19,6 +19,11 @@ namespace glintward {
 
 // ---- radar page -----------------------------------------------------------------------------------------
 
+// The dial's two timing curves at progress t (0 to 1, clamped), for motion stepped by a clock of its own: ease
+// in and out (0.42, 0, 0.58, 1) and ease out (0, 0, 0.58, 1).
+double easeInOut(double t);
+double easeOut(double t);
+
 struct RadarStatus {
     QString label;
     QString explainer;

@@ -89,6 +89,13 @@ protected:
 
     QQuickItem* root() { return app->panel().rootObject(); }
     QQuickItem* item(const char* name) { return findOne(root(), QString::fromLatin1(name)); }
+    int blips() { return item("blips")->property("count").toInt(); }
+    // When the dial's first blip was first shown: the same while that blip stays.
+    qreal firstBlipStart() {
+        qreal start = -1;
+        QMetaObject::invokeMethod(item("blips"), "pingStartOf", Q_RETURN_ARG(qreal, start), Q_ARG(int, 0));
+        return start;
+    }
     QString textOf(const char* name) { return text(item(name)); }
     void tap(const char* name) { click(app->panel(), item(name)); }
     std::vector<QQuickItem*> shown(const char* name) {
@@ -182,7 +189,7 @@ TEST_F(PanelTest, StatusTextsAndColoursInEachCaseWithScreenshots) {
     expectStatus(u"Smart glasses likely nearby"_s, Palette::stateLikely, Palette::stateLikely);
     EXPECT_EQ(textOf("explainer"),
               u"A detection isn't proof of recording \u2014 it means a matching signal is nearby."_s);
-    EXPECT_EQ(shown("blip").size(), 3u);
+    EXPECT_EQ(blips(), 3);
     shot("radar-likely");
     // The same page scrolled to its end: the cards and the session log.
     QQuickItem* scroller = item("radarScroller");
@@ -201,7 +208,7 @@ TEST_F(PanelTest, StatusTextsAndColoursInEachCaseWithScreenshots) {
     EXPECT_TRUE(item("bluetoothSettingsButton")->isVisible());
     EXPECT_FALSE(item("scanButton")->isVisible());
     EXPECT_FALSE(findOne(item("dial"), "sweepWedge")->isVisible());
-    EXPECT_TRUE(shown("blip").empty());
+    EXPECT_EQ(blips(), 0);
     EXPECT_EQ(shown("detectionCard").size(), 3u);
     EXPECT_EQ(kickerTrailing("sessionLogKicker"), "3");
     shot("radar-bluetooth-off");
@@ -215,7 +222,7 @@ TEST_F(PanelTest, StatusTextsAndColoursInEachCaseWithScreenshots) {
     ASSERT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"Radar off"_s; }));
     EXPECT_EQ(app->model().state().threatLevel, ThreatLevel::DETECTED);
     EXPECT_FALSE(findOne(item("dial"), "sweepWedge")->isVisible());
-    EXPECT_EQ(shown("blip").size(), 3u);
+    EXPECT_EQ(blips(), 3);
     EXPECT_EQ(shown("detectionCard").size(), 3u);
 }
 
@@ -239,8 +246,8 @@ TEST_F(PanelTest, MutingShowsAtOnceUnmutingWaitsForTheNextStateAndNearbyCountsBo
     hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
     hear(SPECS, "Spectacles 7F", {}, -64);
     ASSERT_TRUE(detections(2));
-    ASSERT_TRUE(waitUntil([&] { return shown("blip").size() == 2; }));
-    QQuickItem* firstBlip = shown("blip")[0];
+    ASSERT_TRUE(waitUntil([&] { return blips() == 2; }));
+    const qreal firstBlip = firstBlipStart();
     QQuickItem* rayban = cardFor(u"Ray-Ban Meta glasses"_s);
     ASSERT_TRUE(rayban);
     EXPECT_EQ(text(findOne(rayban, "muteButton")), u"Mute"_s);
@@ -252,8 +259,8 @@ TEST_F(PanelTest, MutingShowsAtOnceUnmutingWaitsForTheNextStateAndNearbyCountsBo
     EXPECT_EQ(text(findOne(rayban, "muteButton")), u"Unmute"_s);
     EXPECT_TRUE(findOne(rayban, "mutedNote")->isVisible());
     EXPECT_DOUBLE_EQ(rayban->opacity(), 0.6);
-    EXPECT_EQ(shown("blip").size(), 1u);
-    EXPECT_EQ(shown("blip")[0], firstBlip);          // the remaining blip keeps its item (and its ping cycle)
+    EXPECT_EQ(blips(), 1);
+    EXPECT_EQ(firstBlipStart(), firstBlip);  // the remaining blip keeps its ping cycle
     EXPECT_EQ(kickerTrailing("nearbyKicker"), "2");  // muted cards still count
     ASSERT_TRUE(waitUntil([&] {
         for (const auto& d : app->model().state().detections) {
@@ -267,8 +274,8 @@ TEST_F(PanelTest, MutingShowsAtOnceUnmutingWaitsForTheNextStateAndNearbyCountsBo
     EXPECT_FALSE(app->model().mutedAddresses().contains(RAYBAN));
     EXPECT_TRUE(waitUntil([&] { return text(findOne(rayban, "muteButton")) == u"Mute"_s; }));
     EXPECT_DOUBLE_EQ(rayban->opacity(), 1.0);
-    EXPECT_EQ(shown("blip").size(), 2u);
-    EXPECT_EQ(shown("blip")[0], firstBlip);
+    EXPECT_EQ(blips(), 2);
+    EXPECT_EQ(firstBlipStart(), firstBlip);
     EXPECT_EQ(cardFor(u"Ray-Ban Meta glasses"_s), rayban);  // updated in place, not rebuilt
 }
 

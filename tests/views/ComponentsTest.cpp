@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "app/DesignSystem.h"
+#include "app/Views/BlipField.h"
 #include "tests/uisupport/QuickTesting.h"
 
 namespace glintward {
@@ -136,14 +137,13 @@ protected:
             RadarInstrument { diameter: 170; scanning: false; statusColor: Palette.stateClear; bearings: [] })");
         ASSERT_TRUE(scene->root);
     }
-    QPointF blipCentre(QQuickItem* blip) const { return blip->mapToItem(scene->root, QPointF(8, 8)); }
     std::unique_ptr<Scene> scene;
 };
 
 TEST_F(RadarInstrumentTest, WithoutScanningNoWedgeButTheDiscStillPulses) {
     EXPECT_FALSE(findOne(scene->root, "sweepWedge")->isVisible());
     EXPECT_EQ(findAll(scene->root, "ring").size(), 3u);
-    EXPECT_TRUE(findVisible(scene->root, "blip").empty());
+    EXPECT_EQ(findOne(scene->root, "blips")->property("count").toInt(), 0);
     QQuickItem* disc = findOne(scene->root, "centreDisc");
     const qreal first = disc->width();
     EXPECT_TRUE(waitUntil([&] { return std::abs(disc->width() - first) > 0.1; }));
@@ -159,22 +159,39 @@ TEST_F(RadarInstrumentTest, WithoutScanningNoWedgeButTheDiscStillPulses) {
     EXPECT_EQ(wedge->rotation(), 0);
 }
 
-TEST_F(RadarInstrumentTest, BlipsSitAtTheirBearingsInTheStatusColour) {
+TEST_F(RadarInstrumentTest, BlipsSitAtTheirBearingsInTheStatusColourAndPingEachFromItsFirstShowing) {
     scene->root->setProperty("bearings", QVariantList{0.0, 90.0});
     settle(scene->window);
-    auto blips = findAll(scene->root, "blip");
-    ASSERT_EQ(blips.size(), 2u);
-    const QPointF right = blipCentre(blips[0]);
-    const QPointF below = blipCentre(blips[1]);
+    auto* blips = qobject_cast<BlipField*>(findOne(scene->root, "blips"));
+    ASSERT_TRUE(blips);
+    ASSERT_EQ(blips->count(), 2);
+    const QPointF right = blips->mapToItem(scene->root, blips->centreOf(0));
+    const QPointF below = blips->mapToItem(scene->root, blips->centreOf(1));
     EXPECT_NEAR(right.x(), 85 + 51, 1e-6);
     EXPECT_NEAR(right.y(), 85, 1e-6);
     EXPECT_NEAR(below.x(), 85, 1e-6);
     EXPECT_NEAR(below.y(), 85 + 51, 1e-6);
-    EXPECT_EQ(color(findOne(blips[0], "blipDot")), rgb(Palette::stateClear));
-    // And each pings: its ring grows and fades.
-    QQuickItem* ring = findOne(blips[1], "pingRing");
-    const qreal scale = ring->scale();
-    EXPECT_TRUE(waitUntil([&] { return ring->scale() > scale + 0.1 && ring->opacity() < 0.6; }));
+    // The dot is drawn over its ring, in the status colour.
+    const QImage image = scene->window.grabWindow();
+    EXPECT_EQ(image.pixelColor(right.toPoint()).rgb(), rgb(Palette::stateClear));
+    EXPECT_EQ(image.pixelColor(below.toPoint()).rgb(), rgb(Palette::stateClear));
+
+    // Each pings: its ring grows and fades with the dial's clock.
+    const qreal ping = blips->pingOf(1);
+    EXPECT_TRUE(waitUntil([&] { return blips->pingOf(1) > ping + 0.1; }));
+
+    // A blip added later starts its own ping; those shown keep theirs, and so do those left when it goes.
+    const qreal first = blips->pingStartOf(0);
+    ASSERT_TRUE(waitUntil([&] { return blips->clock() > first + 100; }));
+    scene->root->setProperty("bearings", QVariantList{0.0, 90.0, 180.0});
+    EXPECT_EQ(blips->count(), 3);
+    EXPECT_EQ(blips->pingStartOf(0), first);
+    EXPECT_GT(blips->pingStartOf(2), first + 100);
+    scene->root->setProperty("bearings", QVariantList{0.0});
+    EXPECT_EQ(blips->count(), 1);
+    EXPECT_EQ(blips->pingStartOf(0), first);
+    scene->root->setProperty("bearings", QVariantList{});
+    EXPECT_EQ(blips->count(), 0);
 }
 
 TEST_F(RadarInstrumentTest, ColourChangeFadesWithoutRestartingTheSweep) {
