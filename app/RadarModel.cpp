@@ -200,7 +200,7 @@ void RadarModel::drainInlet() {
     // from shedding; at most a full inlet's worth per turn, then behind whatever else was queued meanwhile, so
     // a flood never holds back a stop, a mute or a prune for long.
     constexpr std::size_t TAKEN_AT_ONCE = 64;
-    std::vector<Heard> taken;
+    std::vector<Heard>& taken = engineSide_->taken;
     taken.reserve(TAKEN_AT_ONCE);
     for (std::size_t handled = 0; handled < inlet_.capacity(); handled += taken.size()) {
         taken.clear();

@@ -86,17 +86,19 @@ signals:
     void bluetoothOffChanged();
 
 private:
+    struct Heard {
+        BleAdvertisement advertisement;
+        std::uint64_t scan;  // the scan generation it was heard in
+    };
+
     // Everything here is touched only on the engine queue.
     struct EngineSide {
         DetectionEngine engine;
         AlertGate alertGate{60000};
         std::unordered_set<std::string> seenAddresses;
         bool scanning = false;
-    };
-
-    struct Heard {
-        BleAdvertisement advertisement;
-        std::uint64_t scan;  // the scan generation it was heard in
+        // What one turn of the drain took from the inlet; kept, so that a turn allocates nothing.
+        std::vector<Heard> taken = {};
     };
     struct SyncHandOff;
 
