@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/Views/ListModels.h"
+#include "app/Views/PictureItem.h"
 #include "app/Views/ViewLogic.h"
 
 namespace glintward {
@@ -30,33 +31,20 @@ constexpr qreal RING_OPACITY = 0.7;
 // a point in size and 1 % in strength, too fine to see.)
 constexpr int PING_FRAMES = 64;
 
-// A picture `side` points square at `ratio` device pixels per point, painted in points.
-template <class Paint>
-QImage picture(qreal side, qreal ratio, Paint paint) {
-    const int pixels = std::max(1, qCeil(side * ratio));
-    QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.scale(pixels / side, pixels / side);
-    paint(painter);
-    return image;
-}
-
 QImage ringPicture(int frame, QColor color, qreal ratio) {
     const qreal ping = static_cast<qreal>(frame) / (PING_FRAMES - 1);
     const qreal grow = GROW_FROM + (GROW_TO - GROW_FROM) * ping;
     const qreal side = RING * grow;
     const qreal line = RING_LINE * grow;
     color.setAlphaF(static_cast<float>(color.alphaF() * RING_OPACITY * (1 - ping)));
-    return picture(side, ratio, [&](QPainter& p) {
+    return paintedPicture(QSizeF(side, side), ratio, [&](QPainter& p) {
         p.setPen(QPen(color, line));
         p.drawEllipse(QRectF(line / 2, line / 2, side - line, side - line));
     });
 }
 
 QImage dotPicture(const QColor& color, qreal ratio) {
-    return picture(DOT, ratio, [&](QPainter& p) {
+    return paintedPicture(QSizeF(DOT, DOT), ratio, [&](QPainter& p) {
         p.setPen(Qt::NoPen);
         p.setBrush(color);
         p.drawEllipse(QRectF(0, 0, DOT, DOT));

@@ -66,11 +66,7 @@ void SessionLogListModel::apply(const SharedList<SessionLogEntry>& entries) {
     for (std::size_t first = 0; first < had; first += SharedList<SessionLogEntry>::BLOCK) {
         if (entries.sharesBlock(applied_, first)) continue;
         const std::size_t end = std::min(had, first + SharedList<SessionLogEntry>::BLOCK);
-        for (std::size_t i = first; i < end; ++i) {
-            QList<int> roles = changedRoles(rows_[i], entries[i]);
-            if (roles.isEmpty() && !(rows_[i] == entries[i])) roles << ADDRESS_ROLE;
-            if (!roles.isEmpty()) update(i, entries[i], std::move(roles));
-        }
+        for (std::size_t i = first; i < end; ++i) refresh(i, entries[i]);
     }
     if (entries.size() > had) {
         beginInsertRows({}, static_cast<int>(had), static_cast<int>(entries.size()) - 1);

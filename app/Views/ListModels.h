@@ -176,10 +176,15 @@ protected:
                 rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(moved));
                 this->endMoveRows();
             }
-            QList<int> roles = this->changedRoles(rows[i], next[i]);
-            if (roles.isEmpty() && !(rows[i] == next[i])) roles << ADDRESS_ROLE;
-            if (!roles.isEmpty()) this->update(i, next[i], std::move(roles));
+            refresh(i, next[i]);
         }
+    }
+
+    // Brings row i, already under the right address, to `next`, telling the views which roles changed.
+    void refresh(std::size_t i, const Row& next) {
+        QList<int> roles = this->changedRoles(this->rows_[i], next);
+        if (roles.isEmpty() && !(this->rows_[i] == next)) roles << ADDRESS_ROLE;
+        if (!roles.isEmpty()) this->update(i, next, std::move(roles));
     }
 };
 

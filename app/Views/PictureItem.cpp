@@ -1,33 +1,16 @@
 #include "app/Views/PictureItem.h"
 
-#include <QPainter>
 #include <QQuickWindow>
 #include <QSGImageNode>
-#include <QtMath>
-#include <algorithm>
 
 namespace glintward {
-
-namespace {
-QSize devicePixels(QSizeF size, qreal ratio) {
-    return {std::max(1, qCeil(size.width() * ratio)), std::max(1, qCeil(size.height() * ratio))};
-}
-}  // namespace
 
 PictureItem::PictureItem(QQuickItem* parent) : QQuickItem(parent) {
     setFlag(ItemHasContents);
 }
 
 QImage PictureItem::picture(qreal ratio) const {
-    const QSize pixels = devicePixels(size(), ratio);
-    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    if (width() <= 0 || height() <= 0) return image;
-    QPainter painter(&image);
-    painter.scale(pixels.width() / width(), pixels.height() / height());
-    painter.setRenderHint(QPainter::Antialiasing);
-    paint(painter);
-    return image;
+    return paintedPicture(size(), ratio, [this](QPainter& painter) { paint(painter); });
 }
 
 void PictureItem::repaint() {

@@ -7,11 +7,32 @@
 
 #include <QtQml/qqmlregistration.h>
 #include <QImage>
+#include <QPainter>
 #include <QQuickItem>
-
-class QPainter;
+#include <QtMath>
+#include <algorithm>
 
 namespace glintward {
+
+// The whole device pixels that `size` points cover at `ratio` pixels per point, at least one each way.
+inline QSize devicePixels(QSizeF size, qreal ratio) {
+    return {std::max(1, qCeil(size.width() * ratio)), std::max(1, qCeil(size.height() * ratio))};
+}
+
+// A picture `size` points large at `ratio` device pixels per point, transparent where `paint` draws nothing;
+// `paint` takes a painter that draws in points, antialiased.
+template <class Paint>
+QImage paintedPicture(QSizeF size, qreal ratio, Paint&& paint) {
+    const QSize pixels = devicePixels(size, ratio);
+    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    if (size.width() <= 0 || size.height() <= 0) return image;
+    QPainter painter(&image);
+    painter.scale(pixels.width() / size.width(), pixels.height() / size.height());
+    painter.setRenderHint(QPainter::Antialiasing);
+    paint(painter);
+    return image;
+}
 
 class PictureItem : public QQuickItem {
     Q_OBJECT

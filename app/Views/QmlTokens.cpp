@@ -1,7 +1,5 @@
 #include "app/Views/QmlTokens.h"
 
-#include <algorithm>
-
 #include <cmath>
 
 #include "app/Views/ViewLogic.h"
