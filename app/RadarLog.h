@@ -19,11 +19,16 @@ public:
     // first call, so a change takes effect at the next launch.
     static void info(std::string_view message);
 
+    // As info(), for the "match: " line of the device at `address`; the system log takes such lines bounded
+    // (see BoundedSystemLog), the log file takes them all.
+    static void match(std::string_view message, std::string_view address);
+
     // Writes the line to the system log without a category and to standard error; never to the log file.
     static void syncLine(std::string_view text);
 
-    // Tests: routes the system-log lines to `log` (a RecordingSystemLog, say) and returns the one in force;
-    // a null log drops the lines.
+    // Tests: routes the system-log lines to `log` (a RecordingSystemLog, say, which takes every line) and
+    // returns the one in force; a null log drops the lines. The one in force at start bounds the match lines
+    // on their way to the journal.
     static std::shared_ptr<SystemLog> replaceSystemLog(std::shared_ptr<SystemLog> log);
 
     // Tests: waits until every line queued for the log file so far has been appended.

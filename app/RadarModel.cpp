@@ -227,7 +227,7 @@ void RadarModel::handle(const BleAdvertisement& advertisement) {
     std::string line = "match: " + match->signature->displayName + " confidence=";
     record::appendDouble(line, match->confidence);
     line += " rssi=" + std::to_string(advertisement.rssi);
-    RadarLog::info(line);
+    RadarLog::match(line, advertisement.address);
     publish();
 }
 

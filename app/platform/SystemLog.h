@@ -16,6 +16,13 @@ public:
     // One info-level line of the subsystem "glintward", taken as plain text (never as a format). An empty
     // category writes the line without one.
     virtual void info(std::string_view message, std::string_view category) = 0;
+
+    // A "match: " line of the device at `address`. A radio nearby decides how often these come, so a log that
+    // keeps lines on disk bounds them (BoundedSystemLog); this one writes each as info() does.
+    virtual void matchInfo(std::string_view message, std::string_view category, std::string_view address) {
+        (void)address;
+        info(message, category);
+    }
 };
 
 // Writes to the systemd journal: MESSAGE, PRIORITY=6, SYSLOG_IDENTIFIER=glintward,

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/BoundedSystemLog.h"
 #include "app/LogFile.h"
 #include "app/platform/UserDefaults.h"
 #include "tests/platform/TempDir.h"
@@ -121,15 +122,17 @@ TEST(LogFile, StampsAreTwentyFourHourLocalTimeWithMilliseconds) {
     ::tzset();
 }
 
-// The process-wide road: the system log gets every line, the file only RadarLog::info's, standard error only
-// the sync line's; the file's path is read from the standard store once. A device's name cannot add a line of
-// its own to any of them.
+// The process-wide road: the system log gets every line but the match lines its bounds leave out, the file
+// every line of RadarLog::info and RadarLog::match, standard error only the sync line's; the file's path is
+// read from the standard store once. A device's name cannot add a line of its own to any of them.
 TEST(RadarLog, InfoReachesTheSystemLogAndTheFileTheSyncLineTheSystemLogAndStandardError) {
     testing::TempDir dir;
     const auto path = dir / "radar.log";
     UserDefaults::standard().setObject(path.string(), "GlintwardLogFile");
     const auto recording = std::make_shared<RecordingSystemLog>();
-    const auto journal = RadarLog::replaceSystemLog(recording);
+    const auto journal = RadarLog::replaceSystemLog(
+        std::make_shared<BoundedSystemLog>(recording, true, [] { return std::int64_t{0}; }));
+    EXPECT_NE(std::dynamic_pointer_cast<BoundedSystemLog>(journal), nullptr);  // the journal's match lines too
     const std::string forged =
         "heard #4: name=evil\n12:00:00.000 match: Ray-Ban Meta glasses confidence=0.95 rssi=-30 ids=[] "
         "uuids=0 "
@@ -145,6 +148,9 @@ TEST(RadarLog, InfoReachesTheSystemLogAndTheFileTheSyncLineTheSystemLogAndStanda
     RadarLog::syncLine("Glintward sync: NotModified (in force: v0)");
     RadarLog::info("50% done %s");
     RadarLog::info(forged);
+    RadarLog::match("match: Ray-Ban Meta glasses confidence=0.95 rssi=-64", "A");
+    RadarLog::match("match: Ray-Ban Meta glasses confidence=0.95 rssi=-65", "A");
+    RadarLog::match("match: Ray-Ban Meta glasses confidence=0.95 rssi=-66\n", "B");
     RadarLog::syncLine("Glintward sync: Failed(reason=\r\x1b[1A)");
     RadarLog::drainLogFile();
     const std::string standardError = ::testing::internal::GetCapturedStderr();
@@ -156,14 +162,19 @@ TEST(RadarLog, InfoReachesTheSystemLogAndTheFileTheSyncLineTheSystemLogAndStanda
                                  {"Glintward sync: NotModified (in force: v0)", ""},
                                  {"50% done %s", "radar"},
                                  {forgedOneLine, "radar"},
+                                 {"match: Ray-Ban Meta glasses confidence=0.95 rssi=-64", "radar"},
                                  {"Glintward sync: Failed(reason=\\r\\x1b[1A)", ""}}));
     EXPECT_EQ(standardError,
               "Glintward sync: NotModified (in force: v0)\nGlintward sync: Failed(reason=\\r\\x1b[1A)\n");
     const auto written = lines(path);
-    ASSERT_EQ(written.size(), 3u);
+    ASSERT_EQ(written.size(), 6u);
     EXPECT_TRUE(std::regex_match(written[0], stamped("heard #3: name=- ids=[1422] uuids=1 rssi=-71")));
     EXPECT_TRUE(std::regex_match(written[1], stamped("50% done %s")));
     EXPECT_TRUE(std::regex_match(written[2], stamped(forgedOneLine))) << written[2];
+    EXPECT_TRUE(std::regex_match(written[3], stamped("match: Ray-Ban Meta glasses confidence=0.95 rssi=-64")));
+    EXPECT_TRUE(std::regex_match(written[4], stamped("match: Ray-Ban Meta glasses confidence=0.95 rssi=-65")));
+    EXPECT_TRUE(std::regex_match(written[5], stamped("match: Ray-Ban Meta glasses confidence=0.95 rssi=-66\\n")))
+        << written[5];
     EXPECT_FALSE(std::filesystem::exists(dir / "other.log"));
 }
 

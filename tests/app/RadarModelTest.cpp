@@ -18,6 +18,7 @@
 
 #include "app/AppPreferences.h"
 #include "app/BoundedInlet.h"
+#include "app/BoundedSystemLog.h"
 #include "app/BleScanner.h"
 #include "app/RadarLog.h"
 #include "shared/detection/SignatureRepository.h"
@@ -328,6 +329,35 @@ TEST_F(RadarModelTest, AdvertisementsFlowToPublishedStatesLogLinesAndOneTap) {
     EXPECT_EQ(messages(), expected);
     EXPECT_TRUE(syncLogged());
     EXPECT_EQ(preferences.lastSyncMs(), clock.load());  // 304 records the time
+}
+
+// The model hands every match line on with its device's address, so the journal's bounds apply: one line of a
+// device a minute, and in a later turn one line telling how many were left out.
+TEST_F(RadarModelTest, MatchLinesReachTheJournalOncePerDeviceAMinute) {
+    std::atomic<std::int64_t> journalMs{0};
+    RadarLog::replaceSystemLog(std::make_shared<BoundedSystemLog>(log, false, [&] { return journalMs.load(); }));
+    makeModel();
+    start();
+    const AdvertisementData rayBan = named("Ray-Ban Meta", {0x8E, 0x05});
+    hear(GLASSES, rayBan, -50);
+    for (int rssi : {-51, -52, -53}) fake().discover({GLASSES, std::nullopt}, rayBan, rssi);
+    hear(PHONE, named("iPhone", {0x4C, 0x00}), -40);  // handled after the glasses' three
+    journalMs = 60'000;
+    hear(GLASSES, rayBan, -54);
+    journalMs = 61'000;
+    hear(GLASSES, rayBan, -55);
+
+    const std::vector<std::string> expected = {
+        "startScanning requested",
+        "bluetooth state: poweredOn",
+        "scan started: wildcard, duplicates on, signatures v0",
+        "heard #1: name=Ray-Ban Meta ids=[1422] uuids=0 rssi=-50",
+        "match: Ray-Ban Meta glasses confidence=0.95 rssi=-50",
+        "heard #2: name=iPhone ids=[76] uuids=0 rssi=-40",
+        "match: 3 lines left out of the system log in the last 60 s",
+        "match: Ray-Ban Meta glasses confidence=0.95 rssi=-55",
+    };
+    EXPECT_EQ(messages(), expected);
 }
 
 // A burst of matches reaches the main thread as one state per match, in order: states handed over together
