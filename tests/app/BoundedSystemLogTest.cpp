@@ -1,5 +1,6 @@
 #include "app/BoundedSystemLog.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -181,6 +183,26 @@ TEST(LineLimiter, BoundsHoldForEveryKindOfTraffic) {
         EXPECT_EQ(accounted, out.offered);
         check(out);
     }
+}
+
+// Match lines come from the engine's queue and could come from any thread: each offer is decided once.
+TEST(LineLimiter, OffersFromSeveralThreadsAreEachCountedOnce) {
+    std::atomic<std::int64_t> now{0};
+    LineLimiter limiter([&] { return now.fetch_add(1); });  // a millisecond an offer
+    constexpr int THREADS = 4, OFFERS = 20'000;
+    std::atomic<std::uint64_t> accounted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < OFFERS; ++i) {
+                const Verdict verdict = limiter.offer("key-" + std::to_string(t) + "-" + std::to_string(i % 100));
+                accounted += verdict.writeLine + (verdict.leftOut ? verdict.leftOut->lines : 0);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    if (const auto rest = limiter.takeLeftOut()) accounted += rest->lines;
+    EXPECT_EQ(accounted.load(), std::uint64_t{THREADS * OFFERS});
 }
 
 TEST(BoundedSystemLog, ReportsWhatItLeftOutInOnePlainLine) {

@@ -53,12 +53,18 @@ public:
             while (sd_journal_next(journal_) > 0) {
                 entries.push_back({field("MESSAGE"), field("PRIORITY"), field("SYSLOG_IDENTIFIER"),
                                    field("GLINTWARD_SUBSYSTEM"), field("GLINTWARD_CATEGORY")});
+                std::uint64_t realtimeUs = 0;
+                sd_journal_get_realtime_usec(journal_, &realtimeUs);
+                realtimesUs_.push_back(realtimeUs);
                 if (entries.back().message == last) return entries;
             }
             if (std::chrono::steady_clock::now() >= deadline) return {};
             sd_journal_wait(journal_, 100'000);  // until the journal changes, or a tenth of a second
         }
     }
+
+    // When the journal received each entry read so far, in microseconds since 1970.
+    const std::vector<std::uint64_t>& realtimesUs() const { return realtimesUs_; }
 
 private:
     std::string field(const char* name) {
@@ -70,6 +76,7 @@ private:
     }
 
     sd_journal* journal_ = nullptr;
+    std::vector<std::uint64_t> realtimesUs_;
 };
 
 // Bytes in use in every journal file under `dir`: up to the end of each file's last object, as its header
