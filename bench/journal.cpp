@@ -28,6 +28,7 @@
 #include "app/RadarLog.h"
 #include "app/RadarModel.h"
 #include "tests/app/Crowd.h"
+#include "bench/QuietSeams.h"
 #include "tests/app/FakeCentral.h"
 #include "tests/app/PrivateJournal.h"
 #include "tests/platform/TempDir.h"
@@ -35,17 +36,6 @@
 using namespace glintward;
 
 namespace {
-
-class NoHaptics : public HapticPerformer {
-    void perform() override {}
-};
-class NoWorkspace : public Workspace {
-    void openBluetoothSettings() override {}
-};
-class NotModified : public HttpTransport {
-    HttpResponse get(const std::string&, const HttpHeaders&) override { return {304, std::nullopt, {}}; }
-    HttpResponse postJson(const std::string&, const std::string&) override { return {404, std::nullopt, {}}; }
-};
 
 int phases = 0;
 
@@ -118,11 +108,7 @@ void wholeLoop(QCoreApplication& app, int seconds, bool bounded, const std::file
     UserDefaults defaults(home.path() / "defaults.json");
     AppPreferences preferences(defaults);
     auto central = std::make_shared<glintward::testing::FakeCentral::Shared>();
-    RadarModel::Seams seams;
-    seams.makeCentral = glintward::testing::FakeCentral::factory(central);
-    seams.haptics = std::make_shared<NoHaptics>();
-    seams.workspace = std::make_shared<NoWorkspace>();
-    seams.makeTransport = [] { return std::make_shared<NotModified>(); };
+    RadarModel::Seams seams = bench::quietSeams(central);
     auto model = std::make_unique<RadarModel>(preferences, std::move(seams));
     model->startScanning();
     while (central->scans == 0) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);

@@ -19,6 +19,7 @@
 #include "app/AppPreferences.h"
 #include "app/RadarLog.h"
 #include "app/RadarModel.h"
+#include "bench/QuietSeams.h"
 #include "tests/app/FakeCentral.h"
 #include "tests/platform/TempDir.h"
 
@@ -26,17 +27,6 @@ using namespace glintward;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-class NoHaptics : public HapticPerformer {
-    void perform() override {}
-};
-class NoWorkspace : public Workspace {
-    void openBluetoothSettings() override {}
-};
-class NotModified : public HttpTransport {
-    HttpResponse get(const std::string&, const HttpHeaders&) override { return {304, std::nullopt, {}}; }
-    HttpResponse postJson(const std::string&, const std::string&) override { return {404, std::nullopt, {}}; }
-};
 
 struct Feed {
     std::vector<std::pair<Peripheral, AdvertisementData>> ads;
@@ -73,11 +63,7 @@ int main(int argc, char** argv) {
     UserDefaults defaults(dir.path() / "defaults.json");
     AppPreferences preferences(defaults);
     auto central = std::make_shared<glintward::testing::FakeCentral::Shared>();
-    RadarModel::Seams seams;
-    seams.makeCentral = glintward::testing::FakeCentral::factory(central);
-    seams.haptics = std::make_shared<NoHaptics>();
-    seams.workspace = std::make_shared<NoWorkspace>();
-    seams.makeTransport = [] { return std::make_shared<NotModified>(); };
+    RadarModel::Seams seams = bench::quietSeams(central);
     seams.pruneInterval = std::chrono::hours(1);
     RadarModel model(preferences, std::move(seams));
 
