@@ -267,6 +267,31 @@ void BluezMock::removeAdapter(const QString& name) {
     callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("RemoveAdapter"), {name});
 }
 
+void BluezMock::misbehave(const QString& adapterName, const QString& method, const QString& how, int count) {
+    callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("Misbehave"),
+             {adapterName, method, how, count});
+}
+
+void BluezMock::dropDiscovery(const QString& adapterName) {
+    callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("DropDiscovery"), {adapterName});
+}
+
+QStringList BluezMock::discoverySessions(const QString& adapterName) {
+    const QDBusMessage reply =
+        callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("DiscoverySessions"), {adapterName});
+    return reply.arguments().value(0).toStringList();
+}
+
+QStringList BluezMock::startsUnanswered(const QString& adapterName) {
+    const QDBusMessage reply =
+        callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("DiscoverySessions"), {adapterName});
+    return reply.arguments().value(1).toStringList();
+}
+
+bool BluezMock::waitForSessions(const QString& adapterName, int count) {
+    return pollUntil([&] { return discoverySessions(adapterName).size() == count; });
+}
+
 QString BluezMock::addDevice(const QString& adapter, const QString& address, const QString& name) {
     const QDBusMessage reply = callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("AddDevice"),
                                         {adapter, address, name});

@@ -134,6 +134,17 @@ public:
     void emitPropertiesChanged(const QString& path, const QString& iface, const QVariantMap& changed,
                                const QStringList& invalidated = {});
     void emitInterfacesAdded(const QString& path, const QString& iface, const QVariantMap& properties);
+    // Makes the next `count` calls of the adapter's method (-1: all of them) answer as `how` says: "Failed",
+    // "NotReady", "InProgress", "silent" (takes effect, never answered), "delay:MS", or "" (as usual again).
+    void misbehave(const QString& adapterName, const QString& method, const QString& how, int count = -1);
+    // bluetoothd ends every discovery session on the adapter, which stays powered.
+    void dropDiscovery(const QString& adapterName);
+    // The unique bus names holding a discovery session on the adapter.
+    QStringList discoverySessions(const QString& adapterName);
+    // Those whose StartDiscovery on the adapter is still unanswered.
+    QStringList startsUnanswered(const QString& adapterName);
+    // Waits until as many clients as given hold a session there.
+    bool waitForSessions(const QString& adapterName, int count);
     // Calls some other client makes, as the bench and tests need.
     void call(const QString& path, const QString& iface, const QString& method,
               const QVariantList& args = {});
