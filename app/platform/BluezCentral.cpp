@@ -914,7 +914,8 @@ std::optional<BluezWorker::Clock::time_point> BluezWorker::nextDeadline() const 
             consider(adapter.answered ? adapter.answeredAt + timing_.replyTimeout : retryAt_);
         }
     }
-    if (wanted_ && unheldSince_ && reported_ != CentralState::RESETTING) {
+    if (wanted_ && unheldSince_ && reported_ != CentralState::RESETTING &&
+        baseState() == CentralState::POWERED_ON) {
         consider(*unheldSince_ + timing_.resettingAfter);
     }
     return next;
@@ -978,9 +979,10 @@ void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
             Adapter* adapter = adapterFor(path, id);
             if (!adapter) return;
             adapter->call = Call::NONE;
+            // Powered off or stopped meanwhile: whatever the answer, nothing more to do here.
+            if (!adapter->powered || !wanted_ || path != use_) return refreshState();
             if (sd_bus_message_is_method_error(reply, nullptr)) {
                 const sd_bus_error* error = sd_bus_message_get_error(reply);
-                if (!adapter->powered) return refreshState();  // powered off meanwhile
                 if (sd_bus_error_has_names(error, "org.bluez.Error.Failed", "org.bluez.Error.NotReady",
                                            "org.bluez.Error.InProgress", SD_BUS_ERROR_TIMEOUT,
                                            SD_BUS_ERROR_NO_REPLY)) {
@@ -993,7 +995,6 @@ void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
                 episodeFault(std::string("SetDiscoveryFilter ") + error->name,
                              "SetDiscoveryFilter failed: " + errorText(error));
             }
-            if (!wanted_ || path != use_) return refreshState();
             adapter->call = Call::START;
             adapter->ours = true;
             if (!adapterCall(path, "StartDiscovery", [this, path, id](sd_bus_message* reply) {
@@ -1024,14 +1025,15 @@ void BluezWorker::onStartAnswer(const std::string& path, std::uint64_t id, sd_bu
     if (!sd_bus_message_is_method_error(reply, nullptr) ||
         sd_bus_error_has_name(error, "org.bluez.Error.InProgress")) {
         // InProgress: bluetoothd holds a session of ours already. Either way, it counts once Discovering is
-        // true.
-        adapter->answered = true;
+        // true; a power-off since has ended it.
+        adapter->answered = adapter->powered;
+        adapter->ours = adapter->powered;
         adapter->answeredAt = now;
-    } else if (!adapter->powered) {
-        adapter->ours = false;  // powered off meanwhile: an ordinary answer
     } else {
         // No answer leaves it open whether bluetoothd started one for us; any other error started none.
         if (!sd_bus_error_has_names(error, SD_BUS_ERROR_TIMEOUT, SD_BUS_ERROR_NO_REPLY)) adapter->ours = false;
+        // Powered off or stopped meanwhile: an ordinary answer.
+        if (!adapter->powered || !wanted_ || path != use_) return refreshState();
         episodeFault(std::string("StartDiscovery ") + error->name,
                      "StartDiscovery failed: " + errorText(error) + "; trying again");
         startFailed(now);
