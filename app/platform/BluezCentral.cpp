@@ -304,6 +304,10 @@ private:
     void startFailed(Clock::time_point now);
     Clock::duration backoff(int failures) const;
     bool sessionRunning() const;
+    bool awaitingAnswer() const {
+        return std::any_of(adapters_.begin(), adapters_.end(),
+                           [](const auto& entry) { return entry.second.call != Call::NONE; });
+    }
     bool call(const char* destination, const char* path, const char* iface, const char* member,
               std::function<void(sd_bus_message*)> onReply,
               const std::function<int(sd_bus_message*)>& append = {}, std::uint64_t timeoutUs = 0);
@@ -376,8 +380,10 @@ void BluezWorker::run() {
         flush();
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
         int timeoutMs = -1;
-        if (handled) {
-            timeoutMs = GATHER_MS;  // commands still come through at once; bus traffic waits
+        if (handled && !awaitingAnswer()) {
+            // Commands still come through at once; bus traffic waits, except while a discovery call of ours is
+            // outstanding, so that a start takes round trips and not gathering spells.
+            timeoutMs = GATHER_MS;
         } else if (bus_) {
             fds[1] = {sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0};
             std::uint64_t until = 0;

@@ -19,7 +19,7 @@ class BluezWorker;
 // shorten them.
 struct BluezTiming {
     // For each discovery call; sd-bus would wait 25 s, while the user sees a radar that cannot hear.
-    std::chrono::milliseconds replyTimeout{3000};
+    std::chrono::milliseconds replyTimeout{2000};
     // A start that failed is tried again after this, each further time twice as long, up to longestRetry.
     std::chrono::milliseconds firstRetry{500};
     std::chrono::milliseconds longestRetry{10000};

@@ -135,7 +135,8 @@ public:
                                const QStringList& invalidated = {});
     void emitInterfacesAdded(const QString& path, const QString& iface, const QVariantMap& properties);
     // Makes the next `count` calls of the adapter's method (-1: all of them) answer as `how` says: "Failed",
-    // "NotReady", "InProgress", "silent" (takes effect, never answered), "delay:MS", or "" (as usual again).
+    // "NotReady", "InProgress", "silent" (takes effect, never answered), "lost" (no effect, never answered),
+    // "delay:MS", or "" (as usual again).
     void misbehave(const QString& adapterName, const QString& method, const QString& how, int count = -1);
     // bluetoothd ends every discovery session on the adapter, which stays powered.
     void dropDiscovery(const QString& adapterName);

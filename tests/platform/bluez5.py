@@ -96,8 +96,8 @@ class Discovery:
 
         self.watches[client] = self.adapter.connection.watch_name_owner(client, owner_changed)
 
-    def answer(self, method, work, reply, fail):
-        '''Runs the call as the rule for the method says: at once, later, never answered, or failing.'''
+    def answer(self, method, work, reply, fail, lost=lambda: None):
+        '''Runs the call as the rule for the method says: at once, later, never answered, lost, or failing.'''
         how, delay = '', 0
         rule = self.rules.get(method)
         if rule is not None:
@@ -108,6 +108,9 @@ class Discovery:
                     del self.rules[method]
 
         def run():
+            if how == 'lost':
+                lost()
+                return False
             if how in ERROR_TEXTS:
                 fail(_error(how, ERROR_TEXTS[how]))
                 return False
@@ -164,7 +167,7 @@ def StartDiscovery(adapter, sender=None, reply=None, fail=None):
         d.starting.discard(sender)
         fail(error)
 
-    d.answer('StartDiscovery', work, reply, failed)
+    d.answer('StartDiscovery', work, reply, failed, lambda: d.starting.discard(sender))
 
 
 def StopDiscovery(adapter, sender=None, reply=None, fail=None):
@@ -267,7 +270,7 @@ def Misbehave(self, device_name, method, how, count):
     '''Makes the next COUNT calls (-1: every call until told otherwise) of the adapter's METHOD
     (SetDiscoveryFilter, StartDiscovery or StopDiscovery) answer as HOW says: "Failed", "NotReady" or
     "InProgress" (that error, and the call has no effect), "silent" (the call takes effect but is never
-    answered), "delay:MS" (answered MS milliseconds later, until then unanswered), or "" (as usual again).'''
+    answered), "lost" (neither takes effect nor is answered), "delay:MS" (answered MS milliseconds later, until then unanswered), or "" (as usual again).'''
     rules = _adapter(device_name).discovery.rules
     delay = 0
     if how.startswith('delay:'):
