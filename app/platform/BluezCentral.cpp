@@ -941,7 +941,6 @@ void BluezWorker::refreshState() {
     } else {
         unheldSince_.reset();
     }
-    if (!wanted_) episodeLogged_.clear();
     // Wanted on a powered adapter but no session for a while: the owner must not take silence for a quiet room.
     const bool resetting = base == CentralState::POWERED_ON && unheldSince_ &&
                            now - *unheldSince_ >= timing_.resettingAfter;

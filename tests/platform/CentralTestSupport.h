@@ -2,7 +2,6 @@
 // What the central tests share: a delegate that records, a private D-Bus bus, and the BlueZ look-alike on it.
 
 #include <QDBusConnection>
-#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
@@ -97,6 +96,30 @@ private:
     std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
 };
 
+// A program the test starts and ends. It is spawned, not forked (QProcess forks, which ThreadSanitizer cannot
+// follow in a process with threads), and it ends when the test's thread does, even if the test dies.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Standard error goes nowhere, standard output too unless `readOutput`; `environment` entries
+    // ("NAME=value") are added to the test's own. False when it could not be started.
+    bool start(const std::vector<std::string>& command, const std::vector<std::string>& environment = {},
+               bool readOutput = false);
+    // The first line it writes to standard output, waiting at most DEADLINE; empty when none came.
+    std::string readLine();
+    bool running();
+    // SIGTERM, then SIGKILL after five seconds; waits for the end.
+    void stop();
+
+private:
+    int pid_ = -1;
+    int output_ = -1;
+};
+
 // A dbus-daemon of the test's own, allowing everything but what extraPolicy denies.
 class PrivateBus {
 public:
@@ -106,7 +129,7 @@ public:
 
 private:
     QTemporaryDir dir_;
-    QProcess daemon_;
+    ChildProcess daemon_;
     QString address_;
 };
 
@@ -161,7 +184,7 @@ private:
 
     QString address_;
     QDBusConnection control_;
-    QProcess process_;
+    ChildProcess process_;
 };
 
 // ManufacturerData as bluetoothd sends it: a{qv} with byte arrays.
