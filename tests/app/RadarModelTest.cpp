@@ -601,7 +601,7 @@ TEST_F(RadarModelTest, NoAllClearWhileNoDiscoverySessionIsHeld) {
     BluezTiming timing;
     timing.firstRetry = 20ms;
     timing.longestRetry = 100ms;
-    timing.resettingAfter = 300ms;
+    timing.resettingAfter = 1000ms;
     makeCentral = [address = bus.address().toStdString(), timing](CentralDelegate& delegate, SerialQueue& queue) {
         return std::make_unique<BluezCentral>(delegate, queue, address, "org.bluez",
                                               [](std::string line) { RadarLog::info(line); }, timing);

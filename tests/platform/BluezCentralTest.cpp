@@ -337,7 +337,7 @@ TEST_F(BluezCentralTest, AStartThatFailsIsTriedAgainAndLoggedOnce) {
 }
 
 TEST_F(BluezCentralTest, ResettingWhileNoSessionCanBeHeldThenPoweredOnWithoutAskingAgain) {
-    quickRetries(std::chrono::milliseconds(300));
+    quickRetries(std::chrono::milliseconds(1000));
     mock->addAdapter(QStringLiteral("hci0"));
     mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StartDiscovery"), QStringLiteral("NotReady"));
     createCentral();
