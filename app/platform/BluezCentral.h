@@ -43,8 +43,9 @@ struct BluezTiming {
 // the delegate up to 50 ms after bluetoothd sent it.
 class BluezCentral final : public BluetoothCentral {
 public:
-    // An empty bus address means the system bus (DBUS_SYSTEM_BUS_ADDRESS when that is set). The logger takes one
-    // line per fault; the ordinary answers of BlueZ are not faults.
+    // An empty bus address means the system bus (DBUS_SYSTEM_BUS_ADDRESS when that is set). The logger takes the
+    // faults, each kind once per episode (from the first fault until a session has lasted or the wish ends),
+    // and one line when discovery runs again after them; the ordinary answers of BlueZ are not faults.
     BluezCentral(CentralDelegate& delegate, SerialQueue& callbackQueue, std::string busAddress = {},
                  std::string serviceName = "org.bluez", CentralLogger logger = {}, BluezTiming timing = {});
     ~BluezCentral() override;
