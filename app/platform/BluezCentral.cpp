@@ -45,6 +45,8 @@ constexpr int GATHER_MS = 50;
 // A discovery that ends with the adapter on is started again this long after, so that a power-off that
 // bluetoothd tells in a signal of its own after Discovering is taken for what it is.
 constexpr std::chrono::milliseconds DROP_SETTLE{100};
+// Starts that fail in a row on the adapter in use before another powered adapter, if there is one, is tried.
+constexpr int FAILED_STARTS_BEFORE_ANOTHER_ADAPTER = 3;
 
 // What sd_bus_open_system() would connect to.
 std::string systemBusAddress() {
@@ -256,6 +258,7 @@ private:
         Clock::time_point runningSince{};
         Clock::time_point notBefore{};  // a stop that did not go through is tried again from then on
         int stopFailures = 0;
+        int failedStarts = 0;  // in a row, while in use
     };
     struct Device {
         std::string adapter;     // the parent object's path
@@ -301,7 +304,7 @@ private:
     Adapter* adapterFor(const std::string& path, std::uint64_t id);
     void readAdapterProperty(Reader& reader, Adapter& adapter, const char* name);
     void adapterChanged(Adapter& adapter, bool wasDiscovering);
-    void startFailed(Clock::time_point now);
+    void startFailed(Adapter& adapter, Clock::time_point now);
     Clock::duration backoff(int failures) const;
     bool sessionRunning() const;
     bool awaitingAnswer() const {
@@ -851,8 +854,9 @@ BluezWorker::Clock::duration BluezWorker::backoff(int failures) const {
     return std::min<Clock::duration>(delay, timing_.longestRetry);
 }
 
-void BluezWorker::startFailed(Clock::time_point now) {
+void BluezWorker::startFailed(Adapter& adapter, Clock::time_point now) {
     ++failures_;
+    ++adapter.failedStarts;
     retryAt_ = now + backoff(failures_);
 }
 
@@ -862,14 +866,24 @@ void BluezWorker::chooseAdapter() {
         return;
     }
     const auto current = adapters_.find(use_);
-    if (current != adapters_.end() && current->second.powered) return;
-    // The one in use is gone or off: the first powered one in path order takes over.
-    use_.clear();
-    for (const auto& [path, adapter] : adapters_) {
-        if (adapter.powered) {
-            use_ = path;
-            break;
-        }
+    if (current != adapters_.end() && current->second.powered &&
+        current->second.failedStarts < FAILED_STARTS_BEFORE_ANOTHER_ADAPTER) {
+        return;
+    }
+    // The one in use is gone, off or failing: the next powered one in path order takes over (the first, when
+    // none was in use), so that a broken adapter beside a working one cannot keep the scan from running.
+    auto next = current == adapters_.end() ? adapters_.begin() : std::next(current);
+    for (std::size_t tried = 0; tried < adapters_.size(); ++tried, ++next) {
+        if (next == adapters_.end()) next = adapters_.begin();
+        if (next->second.powered) break;
+    }
+    if (next == adapters_.end() || !next->second.powered) {
+        use_.clear();
+        return;
+    }
+    if (next->first != use_) {
+        use_ = next->first;
+        next->second.failedStarts = 0;
     }
 }
 
@@ -886,6 +900,7 @@ void BluezWorker::reconcile(Clock::time_point now) {
     if (adapter.answered && adapter.discovering && !adapter.running) {
         adapter.running = true;
         adapter.runningSince = now;
+        adapter.failedStarts = 0;
         if (!episodeLogged_.empty()) episodeFault("running", "discovery is running again on " + use_);
     }
     if (adapter.running) return;
@@ -895,7 +910,7 @@ void BluezWorker::reconcile(Clock::time_point now) {
         if (now < adapter.answeredAt + timing_.replyTimeout) return;
         episodeFault("unconfirmed", "StartDiscovery on " + use_ + " was answered but discovery did not start");
         adapter.answered = false;
-        startFailed(now);
+        startFailed(adapter, now);
         stopOn(use_, adapter);
         return;
     }
@@ -993,7 +1008,7 @@ void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
                                            SD_BUS_ERROR_NO_REPLY)) {
                     episodeFault(std::string("SetDiscoveryFilter ") + error->name,
                                  "SetDiscoveryFilter failed: " + errorText(error) + "; trying again");
-                    startFailed(Clock::now());
+                    startFailed(*adapter, Clock::now());
                     return refreshState();
                 }
                 // A bluetoothd that refuses the filter itself: scanning unfiltered still hears the devices.
@@ -1006,7 +1021,7 @@ void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
                     onStartAnswer(path, id, reply);
                 })) {
                 adapter->call = Call::NONE;
-                startFailed(Clock::now());
+                startFailed(*adapter, Clock::now());
             }
             refreshState();
         },
@@ -1017,7 +1032,7 @@ void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
     if (!sent) {
         adapter.call = Call::NONE;
         episodeFault("send", "SetDiscoveryFilter could not be sent; trying again");
-        startFailed(Clock::now());
+        startFailed(adapter, Clock::now());
     }
 }
 
@@ -1041,7 +1056,7 @@ void BluezWorker::onStartAnswer(const std::string& path, std::uint64_t id, sd_bu
         if (!adapter->powered || !wanted_ || path != use_) return refreshState();
         episodeFault(std::string("StartDiscovery ") + error->name,
                      "StartDiscovery failed: " + errorText(error) + "; trying again");
-        startFailed(now);
+        startFailed(*adapter, now);
     }
     refreshState();
 }

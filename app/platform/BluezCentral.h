@@ -32,7 +32,8 @@ struct BluezTiming {
 
 // Follows BlueZ's adapters and devices through its object manager, on a thread of its own with a D-Bus connection
 // of its own. While the owner wants to scan, it holds a discovery session on one powered adapter (the one in use
-// for as long as it stays powered, else the first powered one in path order): it starts discovery again when
+// for as long as it stays powered and its starts do not fail three times in a row, else the next powered one in
+// path order): it starts discovery again when
 // bluetoothd ends it, retries a start that fails or goes unanswered with a growing delay, and after a stop or a
 // change of adapter ends its session as soon as any call still outstanding has answered. The state is powered on
 // while any adapter is powered, except that it is resetting while a wanted session cannot be held (from

@@ -415,6 +415,21 @@ TEST_F(BluezCentralTest, ScansOnOnePoweredAdapterAndStaysOnIt) {
     EXPECT_EQ(delegate.states(), std::vector{CentralState::POWERED_ON});
 }
 
+TEST_F(BluezCentralTest, AnAdapterWhoseStartsKeepFailingGivesWayToAnotherPoweredOne) {
+    quickRetries();
+    mock->addAdapter(QStringLiteral("hci0"));
+    mock->addAdapter(QStringLiteral("hci1"));
+    mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StartDiscovery"), QStringLiteral("Failed"));
+    createCentral();
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci1"), 1));
+    EXPECT_EQ(mock->callNames(HCI0).count("StartDiscovery"), 3);
+    EXPECT_EQ(linesWith("StartDiscovery failed"), 1u);
+    central->stopScan();
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci1"), 0));
+}
+
 TEST_F(BluezCentralTest, NoCallbackOnceDestroyed) {
     mock->addAdapter(QStringLiteral("hci0"));
     // Destroyed at once, while its thread starts and its first state report may be on its way.
