@@ -56,7 +56,9 @@ public:
 
 // The first state callback comes soon after creation, then one per change. Destroying the central stops every
 // callback: none runs after the destructor returns. A stopped scan delivers nothing more, and a scan ends by
-// itself when the state leaves powered on; it is the owner's part to scan again.
+// itself when the state leaves powered on; it is the owner's part to scan again. Resetting is the exception: a
+// central reports it while it cannot keep a wanted scan running and keeps trying, so the scan carries on when
+// powered on comes back, and the owner's scan request then changes nothing.
 class BluetoothCentral {
 public:
     virtual ~BluetoothCentral() = default;

@@ -6,7 +6,9 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -39,6 +42,11 @@ constexpr std::string_view BASE_UUID_TAIL = "-0000-1000-8000-00805F9B34FB";
 // them: a crowded room sends thousands a second, and waking for each one would cost more than handling it. It
 // is also the most an advertisement waits.
 constexpr int GATHER_MS = 50;
+// A discovery that ends with the adapter on is started again this long after, so that a power-off that
+// bluetoothd tells in a signal of its own after Discovering is taken for what it is.
+constexpr std::chrono::milliseconds DROP_SETTLE{100};
+// Starts that fail in a row on the adapter in use before another powered adapter, if there is one, is tried.
+constexpr int FAILED_STARTS_BEFORE_ANOTHER_ADAPTER = 3;
 
 // What sd_bus_open_system() would connect to.
 std::string systemBusAddress() {
@@ -195,11 +203,13 @@ struct PendingCall {
 
 class BluezWorker {
 public:
-    BluezWorker(central::CallbackGate& gate, std::string busAddress, std::string service, CentralLogger log)
+    BluezWorker(central::CallbackGate& gate, std::string busAddress, std::string service, CentralLogger log,
+                BluezTiming timing)
         : gate_(gate),
           busAddress_(std::move(busAddress)),
           service_(std::move(service)),
-          log_(std::move(log)) {
+          log_(std::move(log)),
+          timing_(timing) {
         wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         thread_ = std::thread([this] { run(); });
     }
@@ -231,9 +241,24 @@ public:
     void stopScan();
 
 private:
+    using Clock = std::chrono::steady_clock;
     enum class Bluez { QUERYING, ABSENT, DENIED, PRESENT };
+    enum class Call { NONE, FILTER, START, STOP };
     struct Adapter {
+        std::uint64_t id = 0;  // a new one for each object: answers for an object gone are stale
         bool powered = false;
+        bool discovering = false;
+        // Our discovery on it: at most one call of ours is outstanding, and the next is decided on its answer.
+        Call call = Call::NONE;
+        bool ours = false;      // bluetoothd may hold a session of ours: a start was sent and no end is known
+        bool answered = false;  // our start was answered with success (or InProgress: we hold one already)
+        bool running = false;   // answered and Discovering: the session is held
+        bool dropped = false;   // it ended while the adapter stayed on
+        Clock::time_point answeredAt{};
+        Clock::time_point runningSince{};
+        Clock::time_point notBefore{};  // a stop that did not go through is tried again from then on
+        int stopFailures = 0;
+        int failedStarts = 0;  // in a row, while in use
     };
     struct Device {
         std::string adapter;     // the parent object's path
@@ -265,25 +290,50 @@ private:
     void onInterfacesRemoved(sd_bus_message* m);
     void deliver(const Device& device);
     void flush();
-    CentralState currentState() const;
+    CentralState baseState() const;
+    // Brings the session in line with the owner's wish and the adapters, then reports the state if it changed.
+    // Called after every change of either, after each answer, and on each turn of the thread (for the timers).
     void refreshState();
-    void beginDiscovery();
-    void call(const char* destination, const char* path, const char* iface, const char* member,
+    void chooseAdapter();
+    void reconcile(Clock::time_point now);
+    std::optional<Clock::time_point> nextDeadline() const;
+    void startOn(const std::string& path, Adapter& adapter);
+    void stopOn(const std::string& path, Adapter& adapter);
+    void onStartAnswer(const std::string& path, std::uint64_t id, sd_bus_message* reply);
+    void onStopAnswer(const std::string& path, std::uint64_t id, sd_bus_message* reply);
+    Adapter* adapterFor(const std::string& path, std::uint64_t id);
+    void readAdapterProperty(Reader& reader, Adapter& adapter, const char* name);
+    void adapterChanged(Adapter& adapter, bool wasDiscovering);
+    void startFailed(Adapter& adapter, Clock::time_point now);
+    Clock::duration backoff(int failures) const;
+    bool sessionRunning() const;
+    bool awaitingAnswer() const {
+        return std::any_of(adapters_.begin(), adapters_.end(),
+                           [](const auto& entry) { return entry.second.call != Call::NONE; });
+    }
+    bool call(const char* destination, const char* path, const char* iface, const char* member,
               std::function<void(sd_bus_message*)> onReply,
-              const std::function<int(sd_bus_message*)>& append = {});
-    void adapterCall(const std::string& adapter, const char* member,
-                     std::function<void(sd_bus_message*)> onReply,
+              const std::function<int(sd_bus_message*)>& append = {}, std::uint64_t timeoutUs = 0);
+    bool adapterCall(const std::string& adapter, const char* member, std::function<void(sd_bus_message*)> onReply,
                      const std::function<int(sd_bus_message*)>& append = {}) {
-        call(service_.c_str(), adapter.c_str(), ADAPTER_IFACE.data(), member, std::move(onReply), append);
+        return call(service_.c_str(), adapter.c_str(), ADAPTER_IFACE.data(), member, std::move(onReply), append,
+                    static_cast<std::uint64_t>(
+                        std::chrono::duration_cast<std::chrono::microseconds>(timing_.replyTimeout).count()));
     }
     void logFault(const std::string& what, const sd_bus_error* error) {
         log_("bluez: " + what + " failed: " + errorText(error));
+    }
+    // Logs a fault of the session once per episode: from the first fault until a session has been held for a
+    // while, or the owner's wish ends.
+    void episodeFault(const std::string& kind, const std::string& line) {
+        if (episodeLogged_.insert(kind).second) log_("bluez: " + line);
     }
 
     central::CallbackGate& gate_;
     const std::string busAddress_;
     const std::string service_;
     const CentralLogger log_;
+    const BluezTiming timing_;
 
     int wakeFd_ = -1;
     std::mutex mutex_;
@@ -295,14 +345,18 @@ private:
     std::string owner_;  // the unique name now owning the service; signals from anyone else are ignored
     Bluez bluez_ = Bluez::QUERYING;
     std::uint64_t queryGeneration_ = 0;        // answers to older queries are stale
-    std::map<std::string, Adapter> adapters_;  // in path order: the first is the one used
+    std::map<std::string, Adapter> adapters_;  // in path order
+    std::uint64_t adapterIds_ = 0;
     std::unordered_map<std::string, Device, PathHash, std::equal_to<>> devices_;
     CentralState reported_ = CentralState::UNKNOWN;
     std::vector<central::Discovery> batch_;  // discoveries not yet handed to the callback queue
 
-    bool session_ = false;  // a scan is running on sessionAdapter_
-    std::string sessionAdapter_;
-    std::uint64_t sessionGeneration_ = 0;  // a stop or a new start makes pending discovery answers stale
+    bool wanted_ = false;  // the owner's wish to scan, until it stops or the state leaves powered on
+    std::string use_;      // the adapter scanned on while wanted: kept while it stays powered
+    int failures_ = 0;     // starts in a row that gave no lasting session
+    Clock::time_point retryAt_{};                  // no start before then
+    std::optional<Clock::time_point> unheldSince_;  // wanted, and no session held since then
+    std::set<std::string> episodeLogged_;
     bool allowDuplicates_ = true;
     std::uint64_t scan_ = 0;  // the gate's generation of the scan asked for last
 
@@ -324,11 +378,15 @@ void BluezWorker::run() {
             if (r == 0) break;
             handled = true;
         }
+        // The session's timers: a retry, a start waiting for Discovering, the resetting bound.
+        if (const auto due = nextDeadline(); due && *due <= Clock::now()) refreshState();
         flush();
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, 0, 0}};
         int timeoutMs = -1;
-        if (handled) {
-            timeoutMs = GATHER_MS;  // commands still come through at once; bus traffic waits
+        if (handled && !awaitingAnswer()) {
+            // Commands still come through at once; bus traffic waits, except while a discovery call of ours is
+            // outstanding, so that a start takes round trips and not gathering spells.
+            timeoutMs = GATHER_MS;
         } else if (bus_) {
             fds[1] = {sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0};
             std::uint64_t until = 0;
@@ -342,6 +400,12 @@ void BluezWorker::run() {
                         ? 0
                         : static_cast<int>(std::min<std::uint64_t>((until - nowUs + 999) / 1000, 60000));
             }
+        }
+        if (const auto due = nextDeadline()) {
+            // At least a few milliseconds, so that a timer whose work must wait for something else cannot spin.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
+            const int dueMs = static_cast<int>(std::clamp<std::int64_t>(left, 5, 60000));
+            timeoutMs = timeoutMs < 0 ? dueMs : std::min(timeoutMs, dueMs);
         }
         poll(fds, fds[1].fd >= 0 ? 2 : 1, timeoutMs);
         std::uint64_t count = 0;
@@ -543,17 +607,23 @@ void BluezWorker::readInterfaces(Reader& reader, const std::string& path, bool a
             if (reader.enter(SD_BUS_TYPE_ARRAY, "{sv}")) {
                 while (reader.nextEntry("sv")) {
                     const char* name = reader.string();
-                    if (name && std::strcmp(name, "Powered") == 0) {
-                        adapter.powered = reader.boolVariant().value_or(false);
-                    } else {
-                        reader.skip();
-                    }
+                    if (name) readAdapterProperty(reader, adapter, name);
                     reader.exit();
                 }
                 reader.exit();
             }
             if (!reader.ok) break;
-            adapters_[path] = adapter;
+            const auto known = adapters_.find(path);
+            if (known != adapters_.end()) {
+                // Announced again: what we know of our session there still holds.
+                const bool wasDiscovering = known->second.discovering;
+                known->second.powered = adapter.powered;
+                known->second.discovering = adapter.discovering;
+                adapterChanged(known->second, wasDiscovering);
+            } else {
+                adapter.id = ++adapterIds_;
+                adapters_.emplace(path, adapter);
+            }
             adaptersChanged = true;
         } else {
             reader.skip();
@@ -678,17 +748,46 @@ void BluezWorker::onPropertiesChanged(sd_bus_message* m) {
     } else if (iface == ADAPTER_IFACE) {
         const auto it = adapters_.find(path);
         if (it == adapters_.end() || !reader.enter(SD_BUS_TYPE_ARRAY, "{sv}")) return;
+        const bool wasDiscovering = it->second.discovering;
         while (reader.nextEntry("sv")) {
             const char* name = reader.string();
-            if (name && std::strcmp(name, "Powered") == 0) {
-                if (const auto powered = reader.boolVariant()) it->second.powered = *powered;
-            } else {
-                reader.skip();
-            }
+            if (name) readAdapterProperty(reader, it->second, name);
             reader.exit();
         }
+        adapterChanged(it->second, wasDiscovering);
         refreshState();
     }
+}
+
+void BluezWorker::readAdapterProperty(Reader& reader, Adapter& adapter, const char* name) {
+    if (std::strcmp(name, "Powered") == 0) {
+        if (const auto powered = reader.boolVariant()) adapter.powered = *powered;
+    } else if (std::strcmp(name, "Discovering") == 0) {
+        if (const auto discovering = reader.boolVariant()) adapter.discovering = *discovering;
+    } else {
+        reader.skip();
+    }
+}
+
+void BluezWorker::adapterChanged(Adapter& adapter, bool wasDiscovering) {
+    if (!adapter.powered) {
+        // Power-off ends every session; answers still on their way say NotReady.
+        adapter.ours = adapter.answered = adapter.running = adapter.dropped = false;
+        return;
+    }
+    if (!wasDiscovering || adapter.discovering || !adapter.running) return;
+    // bluetoothd ended discovery with the adapter on (a controller error, a resume, another client's stop).
+    const auto now = Clock::now();
+    adapter.running = adapter.answered = false;
+    adapter.dropped = true;
+    if (now - adapter.runningSince >= timing_.stableAfter) {
+        failures_ = 0;
+        episodeLogged_.clear();
+    }
+    // The first drop after a lasting session restarts at once (after a moment for a power-off told in a
+    // signal of its own to arrive); drops that come again soon back off as failed starts do.
+    retryAt_ = now + (failures_ == 0 ? Clock::duration(DROP_SETTLE) : backoff(failures_));
+    ++failures_;
 }
 
 void BluezWorker::onInterfacesRemoved(sd_bus_message* m) {
@@ -710,7 +809,7 @@ void BluezWorker::onInterfacesRemoved(sd_bus_message* m) {
 }
 
 void BluezWorker::deliver(const Device& device) {
-    if (!session_ || device.adapter != sessionAdapter_ || !device.rssi || device.identifier.empty()) return;
+    if (!wanted_ || device.adapter != use_ || !device.rssi || device.identifier.empty()) return;
     batch_.push_back({Peripheral{device.identifier, device.name},
                       AdvertisementData{device.name, device.manufacturerData, device.uuids, device.txPower},
                       *device.rssi});
@@ -720,10 +819,10 @@ void BluezWorker::flush() {
     gate_.reportDiscoveries(scan_, std::exchange(batch_, {}));
 }
 
-CentralState BluezWorker::currentState() const {
+CentralState BluezWorker::baseState() const {
     switch (bluez_) {
         case Bluez::QUERYING:
-            return reported_;
+            return reported_ == CentralState::RESETTING ? CentralState::POWERED_ON : reported_;
         case Bluez::ABSENT:
             return CentralState::UNSUPPORTED;
         case Bluez::DENIED:
@@ -732,24 +831,135 @@ CentralState BluezWorker::currentState() const {
             break;
     }
     if (adapters_.empty()) return CentralState::UNSUPPORTED;
-    return adapters_.begin()->second.powered ? CentralState::POWERED_ON : CentralState::POWERED_OFF;
+    for (const auto& [path, adapter] : adapters_) {
+        if (adapter.powered) return CentralState::POWERED_ON;
+    }
+    return CentralState::POWERED_OFF;
+}
+
+bool BluezWorker::sessionRunning() const {
+    const auto it = adapters_.find(use_);
+    return it != adapters_.end() && it->second.running;
+}
+
+BluezWorker::Adapter* BluezWorker::adapterFor(const std::string& path, std::uint64_t id) {
+    const auto it = adapters_.find(path);
+    return it != adapters_.end() && it->second.id == id ? &it->second : nullptr;
+}
+
+BluezWorker::Clock::duration BluezWorker::backoff(int failures) const {
+    // The first retry waits the shortest time, each further one twice as long, up to the longest.
+    Clock::duration delay = timing_.firstRetry;
+    for (int i = 1; i < failures && delay < timing_.longestRetry; ++i) delay *= 2;
+    return std::min<Clock::duration>(delay, timing_.longestRetry);
+}
+
+void BluezWorker::startFailed(Adapter& adapter, Clock::time_point now) {
+    ++failures_;
+    ++adapter.failedStarts;
+    retryAt_ = now + backoff(failures_);
+}
+
+void BluezWorker::chooseAdapter() {
+    if (!wanted_) {
+        use_.clear();
+        return;
+    }
+    const auto current = adapters_.find(use_);
+    if (current != adapters_.end() && current->second.powered &&
+        current->second.failedStarts < FAILED_STARTS_BEFORE_ANOTHER_ADAPTER) {
+        return;
+    }
+    // The one in use is gone, off or failing: the next powered one in path order takes over (the first, when
+    // none was in use), so that a broken adapter beside a working one cannot keep the scan from running.
+    auto next = current == adapters_.end() ? adapters_.begin() : std::next(current);
+    for (std::size_t tried = 0; tried < adapters_.size(); ++tried, ++next) {
+        if (next == adapters_.end()) next = adapters_.begin();
+        if (next->second.powered) break;
+    }
+    if (next == adapters_.end() || !next->second.powered) {
+        use_.clear();
+        return;
+    }
+    if (next->first != use_) {
+        use_ = next->first;
+        next->second.failedStarts = 0;
+    }
+}
+
+void BluezWorker::reconcile(Clock::time_point now) {
+    // Sessions on adapters not in use end first, so that a scan never runs on two.
+    for (auto& [path, adapter] : adapters_) {
+        if (path == use_ || adapter.call != Call::NONE || !adapter.ours || now < adapter.notBefore) continue;
+        stopOn(path, adapter);
+    }
+    const auto it = adapters_.find(use_);
+    if (it == adapters_.end()) return;
+    Adapter& adapter = it->second;
+    if (adapter.call != Call::NONE) return;  // decided on its answer
+    if (adapter.answered && adapter.discovering && !adapter.running) {
+        adapter.running = true;
+        adapter.runningSince = now;
+        adapter.failedStarts = 0;
+        if (!episodeLogged_.empty()) episodeFault("running", "discovery is running again on " + use_);
+    }
+    if (adapter.running) return;
+    if (adapter.answered) {
+        // Answered, yet Discovering stays false: bluetoothd may still start it, else our session there is
+        // ended and a fresh one started.
+        if (now < adapter.answeredAt + timing_.replyTimeout) return;
+        episodeFault("unconfirmed", "StartDiscovery on " + use_ + " was answered but discovery did not start");
+        adapter.answered = false;
+        startFailed(adapter, now);
+        stopOn(use_, adapter);
+        return;
+    }
+    if (now < retryAt_) return;
+    if (adapter.dropped) {
+        episodeFault("dropped", "discovery on " + use_ + " ended with the adapter on; starting it again");
+        adapter.dropped = false;
+    }
+    startOn(use_, adapter);
+}
+
+std::optional<BluezWorker::Clock::time_point> BluezWorker::nextDeadline() const {
+    std::optional<Clock::time_point> next;
+    const auto consider = [&next](Clock::time_point at) {
+        if (!next || at < *next) next = at;
+    };
+    for (const auto& [path, adapter] : adapters_) {
+        if (adapter.call != Call::NONE) continue;
+        if (path != use_) {
+            if (adapter.ours) consider(adapter.notBefore);
+        } else if (!adapter.running) {
+            consider(adapter.answered ? adapter.answeredAt + timing_.replyTimeout : retryAt_);
+        }
+    }
+    if (wanted_ && unheldSince_ && reported_ != CentralState::RESETTING &&
+        baseState() == CentralState::POWERED_ON) {
+        consider(*unheldSince_ + timing_.resettingAfter);
+    }
+    return next;
 }
 
 void BluezWorker::refreshState() {
-    const CentralState state = currentState();
-    if (session_) {
-        if (state != CentralState::POWERED_ON) {
-            // bluetoothd has ended the scan (power off, adapter or daemon gone); the owner starts the next
-            // one.
-            session_ = false;
-            ++sessionGeneration_;
-        } else if (adapters_.begin()->first != sessionAdapter_) {
-            // Another adapter took over with the state still powered on: the owner sees no change, so the
-            // scan carries on there.
-            sessionAdapter_ = adapters_.begin()->first;
-            beginDiscovery();
-        }
+    const auto now = Clock::now();
+    const CentralState base = baseState();
+    if (base != CentralState::POWERED_ON && bluez_ != Bluez::QUERYING) {
+        // As with CoreBluetooth, the scan ends when the state leaves powered on; the owner starts the next.
+        wanted_ = false;
     }
+    chooseAdapter();
+    reconcile(now);
+    if (wanted_ && !sessionRunning()) {
+        if (!unheldSince_) unheldSince_ = now;
+    } else {
+        unheldSince_.reset();
+    }
+    // Wanted on a powered adapter but no session for a while: the owner must not take silence for a quiet room.
+    const bool resetting = base == CentralState::POWERED_ON && unheldSince_ &&
+                           now - *unheldSince_ >= timing_.resettingAfter;
+    const CentralState state = resetting ? CentralState::RESETTING : base;
     if (state != reported_) {
         reported_ = state;
         flush();  // what was heard before the change reaches the delegate before it
@@ -760,87 +970,167 @@ void BluezWorker::refreshState() {
 void BluezWorker::startScan(bool allowDuplicates, std::uint64_t scan) {
     flush();  // heard for the scan before, if any
     scan_ = scan;
-    allowDuplicates_ = allowDuplicates;
     // As with CoreBluetooth, a scan asked for while not powered on is ignored: the owner asks again when the
-    // state it is told about becomes powered on.
-    if (currentState() != CentralState::POWERED_ON) return;
-    session_ = true;
-    sessionAdapter_ = adapters_.begin()->first;
-    beginDiscovery();
+    // state it is told about becomes powered on. A scan asked for again while one is wanted (the owner's
+    // answer to powered on after resetting) only changes the filter, if that.
+    if (baseState() != CentralState::POWERED_ON) return;
+    if (!wanted_) {
+        wanted_ = true;
+        failures_ = 0;
+        retryAt_ = {};
+        episodeLogged_.clear();
+    } else if (allowDuplicates != allowDuplicates_) {
+        if (const auto it = adapters_.find(use_); it != adapters_.end()) {
+            it->second.answered = it->second.running = false;  // the next start sets the new filter
+        }
+    }
+    allowDuplicates_ = allowDuplicates;
+    refreshState();
 }
 
-void BluezWorker::beginDiscovery() {
-    const std::uint64_t generation = ++sessionGeneration_;
-    const std::string adapter = sessionAdapter_;
+void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
+    const std::uint64_t id = adapter.id;
     const int duplicateData = allowDuplicates_ ? 1 : 0;
+    adapter.call = Call::FILTER;
     // The filter belongs to this client and bluetoothd drops it at power-off and restart: set it every time.
-    adapterCall(
-        adapter, "SetDiscoveryFilter",
-        [this, generation, adapter](sd_bus_message* reply) {
-            if (generation != sessionGeneration_) return;  // stopped or started anew meanwhile
+    const bool sent = adapterCall(
+        path, "SetDiscoveryFilter",
+        [this, path, id](sd_bus_message* reply) {
+            Adapter* adapter = adapterFor(path, id);
+            if (!adapter) return;
+            adapter->call = Call::NONE;
+            // Powered off or stopped meanwhile: whatever the answer, nothing more to do here.
+            if (!adapter->powered || !wanted_ || path != use_) return refreshState();
             if (sd_bus_message_is_method_error(reply, nullptr)) {
                 const sd_bus_error* error = sd_bus_message_get_error(reply);
-                if (sd_bus_error_has_name(error, "org.bluez.Error.NotReady"))
-                    return;                             // powered off meanwhile
-                logFault("SetDiscoveryFilter", error);  // scanning unfiltered still hears the devices
-            }
-            adapterCall(adapter, "StartDiscovery", [this](sd_bus_message* reply) {
-                const sd_bus_error* error = sd_bus_message_get_error(reply);
-                if (sd_bus_message_is_method_error(reply, nullptr) &&
-                    !sd_bus_error_has_names(error, "org.bluez.Error.NotReady",
-                                            "org.bluez.Error.InProgress")) {
-                    logFault("StartDiscovery", error);
+                if (sd_bus_error_has_names(error, "org.bluez.Error.Failed", "org.bluez.Error.NotReady",
+                                           "org.bluez.Error.InProgress", SD_BUS_ERROR_TIMEOUT,
+                                           SD_BUS_ERROR_NO_REPLY)) {
+                    episodeFault(std::string("SetDiscoveryFilter ") + error->name,
+                                 "SetDiscoveryFilter failed: " + errorText(error) + "; trying again");
+                    startFailed(*adapter, Clock::now());
+                    return refreshState();
                 }
-            });
+                // A bluetoothd that refuses the filter itself: scanning unfiltered still hears the devices.
+                episodeFault(std::string("SetDiscoveryFilter ") + error->name,
+                             "SetDiscoveryFilter failed: " + errorText(error));
+            }
+            adapter->call = Call::START;
+            adapter->ours = true;
+            if (!adapterCall(path, "StartDiscovery", [this, path, id](sd_bus_message* reply) {
+                    onStartAnswer(path, id, reply);
+                })) {
+                adapter->call = Call::NONE;
+                startFailed(*adapter, Clock::now());
+            }
+            refreshState();
         },
         [duplicateData](sd_bus_message* m) {
             return sd_bus_message_append(m, "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
                                          duplicateData);
         });
+    if (!sent) {
+        adapter.call = Call::NONE;
+        episodeFault("send", "SetDiscoveryFilter could not be sent; trying again");
+        startFailed(adapter, Clock::now());
+    }
 }
 
-void BluezWorker::stopScan() {
-    if (!session_) return;
-    session_ = false;
-    ++sessionGeneration_;
-    adapterCall(sessionAdapter_, "StopDiscovery", [this](sd_bus_message* reply) {
-        const sd_bus_error* error = sd_bus_message_get_error(reply);
+void BluezWorker::onStartAnswer(const std::string& path, std::uint64_t id, sd_bus_message* reply) {
+    Adapter* adapter = adapterFor(path, id);
+    if (!adapter) return;
+    adapter->call = Call::NONE;
+    const auto now = Clock::now();
+    const sd_bus_error* error = sd_bus_message_get_error(reply);
+    if (!sd_bus_message_is_method_error(reply, nullptr) ||
+        sd_bus_error_has_name(error, "org.bluez.Error.InProgress")) {
+        // InProgress: bluetoothd holds a session of ours already. Either way, it counts once Discovering is
+        // true; a power-off since has ended it.
+        adapter->answered = adapter->powered;
+        adapter->ours = adapter->powered;
+        adapter->answeredAt = now;
+    } else {
+        // No answer leaves it open whether bluetoothd started one for us; any other error started none.
+        if (!sd_bus_error_has_names(error, SD_BUS_ERROR_TIMEOUT, SD_BUS_ERROR_NO_REPLY)) adapter->ours = false;
+        // Powered off or stopped meanwhile: an ordinary answer.
+        if (!adapter->powered || !wanted_ || path != use_) return refreshState();
+        episodeFault(std::string("StartDiscovery ") + error->name,
+                     "StartDiscovery failed: " + errorText(error) + "; trying again");
+        startFailed(*adapter, now);
+    }
+    refreshState();
+}
+
+void BluezWorker::stopOn(const std::string& path, Adapter& adapter) {
+    const std::uint64_t id = adapter.id;
+    adapter.call = Call::STOP;
+    adapter.answered = adapter.running = false;
+    if (!adapterCall(path, "StopDiscovery",
+                     [this, path, id](sd_bus_message* reply) { onStopAnswer(path, id, reply); })) {
+        adapter.call = Call::NONE;
+        adapter.notBefore = Clock::now() + backoff(++adapter.stopFailures);
+    }
+}
+
+void BluezWorker::onStopAnswer(const std::string& path, std::uint64_t id, sd_bus_message* reply) {
+    Adapter* adapter = adapterFor(path, id);
+    if (!adapter) return;
+    adapter->call = Call::NONE;
+    const sd_bus_error* error = sd_bus_message_get_error(reply);
+    if (sd_bus_message_is_method_error(reply, nullptr) && adapter->powered &&
+        sd_bus_error_has_names(error, "org.bluez.Error.InProgress", SD_BUS_ERROR_TIMEOUT, SD_BUS_ERROR_NO_REPLY)) {
+        // Our session may still stand: ask again, less often each time.
+        episodeFault(std::string("StopDiscovery ") + error->name,
+                     "StopDiscovery failed: " + errorText(error) + "; trying again");
+        adapter->notBefore = Clock::now() + backoff(++adapter->stopFailures);
+    } else {
+        // Stopped, or none to stop (Failed: "No discovery started"; NotReady: powered off).
         if (sd_bus_message_is_method_error(reply, nullptr) &&
             !sd_bus_error_has_names(error, "org.bluez.Error.Failed", "org.bluez.Error.NotReady")) {
             logFault("StopDiscovery", error);
         }
-    });
+        adapter->ours = false;
+        adapter->stopFailures = 0;
+    }
+    refreshState();
 }
 
-void BluezWorker::call(const char* destination, const char* path, const char* iface, const char* member,
+void BluezWorker::stopScan() {
+    wanted_ = false;
+    refreshState();
+}
+
+bool BluezWorker::call(const char* destination, const char* path, const char* iface, const char* member,
                        std::function<void(sd_bus_message*)> onReply,
-                       const std::function<int(sd_bus_message*)>& append) {
-    if (!bus_) return;
+                       const std::function<int(sd_bus_message*)>& append, std::uint64_t timeoutUs) {
+    if (!bus_) return false;
     sd_bus_message* message = nullptr;
     int r = sd_bus_message_new_method_call(bus_, &message, destination, path, iface, member);
     if (r >= 0 && append) r = append(message);
     sd_bus_slot* slot = nullptr;
     auto* pending = new PendingCall{std::move(onReply)};
-    if (r >= 0) r = sd_bus_call_async(bus_, &slot, message, &PendingCall::reply, pending, 0);
+    if (r >= 0) r = sd_bus_call_async(bus_, &slot, message, &PendingCall::reply, pending, timeoutUs);
     sd_bus_message_unref(message);
     if (r < 0) {
         delete pending;
-        log_(std::string("bluez: ") + member + " failed: " + errorText(r));
-        return;
+        // A discovery call that cannot be sent is retried, and logged once per episode like its failures.
+        if (timeoutUs == 0) log_(std::string("bluez: ") + member + " failed: " + errorText(r));
+        return false;
     }
     // The bus keeps the slot until the answer has come (or the bus goes), then frees the handler with it.
     sd_bus_slot_set_destroy_callback(slot, &PendingCall::destroy);
     sd_bus_slot_set_floating(slot, 1);
     sd_bus_slot_unref(slot);
+    return true;
 }
 
 }  // namespace detail
 
 BluezCentral::BluezCentral(CentralDelegate& delegate, SerialQueue& callbackQueue, std::string busAddress,
-                           std::string serviceName, CentralLogger logger)
+                           std::string serviceName, CentralLogger logger, BluezTiming timing)
     : gate_(delegate, callbackQueue),
       worker_(std::make_unique<detail::BluezWorker>(gate_, std::move(busAddress), std::move(serviceName),
-                                                    central::orStderr(std::move(logger)))) {}
+                                                    central::orStderr(std::move(logger)), timing)) {}
 
 BluezCentral::~BluezCentral() {
     gate_.close();

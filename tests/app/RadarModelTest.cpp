@@ -21,8 +21,10 @@
 #include "app/BoundedSystemLog.h"
 #include "app/BleScanner.h"
 #include "app/RadarLog.h"
+#include "app/platform/BluezCentral.h"
 #include "shared/detection/SignatureRepository.h"
 #include "tests/app/FakeCentral.h"
+#include "tests/platform/CentralTestSupport.h"
 #include "tests/platform/TempDir.h"
 #include "tests/sync/Fakes.h"
 
@@ -212,7 +214,7 @@ protected:
 
     void makeModel(std::string baseUrl = "https://signatures.test", std::size_t pendingMax = 16384) {
         RadarModel::Seams seams;
-        seams.makeCentral = FakeCentral::factory(central);
+        seams.makeCentral = makeCentral ? makeCentral : FakeCentral::factory(central);
         seams.haptics = haptics;
         seams.workspace = workspace;
         seams.makeTransport = [this] {
@@ -283,6 +285,7 @@ protected:
     UserDefaults defaults{dir.path() / "defaults.json"};
     AppPreferences preferences{defaults};
     std::shared_ptr<FakeCentral::Shared> central = std::make_shared<FakeCentral::Shared>();
+    BleScanner::CentralFactory makeCentral;  // the fake central when empty
     std::shared_ptr<RecordingHaptics> haptics = std::make_shared<RecordingHaptics>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::shared_ptr<fakes::FakeTransport> transport = std::make_shared<fakes::FakeTransport>();
@@ -615,6 +618,70 @@ TEST_F(RadarModelTest, BluetoothOffAtStartThenOnBeginsScanning) {
     fake().setState(CentralState::POWERED_OFF);
     fake().setState(CentralState::POWERED_ON);
     ASSERT_TRUE(QTest::qWaitFor([&] { return central->scans == 2; }, 2000));
+}
+
+// The whole loop over the BlueZ central and the look-alike: while bluetoothd will not let the application hold a
+// discovery session, the model says Bluetooth is unavailable, never "All clear"; it scans again by itself.
+TEST_F(RadarModelTest, NoAllClearWhileNoDiscoverySessionIsHeld) {
+    using namespace std::chrono_literals;
+    const QString hci0 = QStringLiteral("hci0");
+    testing_support::PrivateBus bus;
+    testing_support::BluezMock mock(bus);
+    mock.addAdapter(hci0);
+    BluezTiming timing;
+    timing.firstRetry = 20ms;
+    timing.longestRetry = 100ms;
+    timing.resettingAfter = 1000ms;
+    makeCentral = [address = bus.address().toStdString(), timing](CentralDelegate& delegate, SerialQueue& queue) {
+        return std::make_unique<BluezCentral>(delegate, queue, address, "org.bluez",
+                                              [](std::string line) { RadarLog::info(line); }, timing);
+    };
+    makeModel();
+    const auto held = [&] { return mock.discoverySessions(hci0).size() == 1; };
+
+    // What the panel would say at each publication, once a session has first been held.
+    bool watching = false;
+    int allClearWithoutSession = 0;
+    const auto look = [&] {
+        const RadarState& s = model->state();
+        const bool allClear = !model->bluetoothOff() && s.scanning && s.threatLevel == ThreatLevel::CLEAR;
+        if (watching && allClear && !held()) ++allClearWithoutSession;
+    };
+    QObject::connect(model.get(), &RadarModel::stateChanged, look);
+    QObject::connect(model.get(), &RadarModel::bluetoothOffChanged, look);
+
+    model->startScanning();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return held() && model->state().scanning; }, 10000));
+    watching = true;
+    const QString device = mock.addDevice(hci0, QStringLiteral("AA:BB:CC:DD:EE:01"), QStringLiteral("Ray-Ban Meta"));
+    const QString DEVICE = QStringLiteral("org.bluez.Device1");
+    mock.emitPropertiesChanged(device, DEVICE, {{"RSSI", QVariant::fromValue(qint16(-45))}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().threatLevel == ThreatLevel::DETECTED; }, 10000));
+
+    // bluetoothd ends discovery with the adapter on and refuses every new start.
+    mock.misbehave(hci0, QStringLiteral("StartDiscovery"), QStringLiteral("Failed"));
+    mock.dropDiscovery(hci0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->bluetoothOff(); }, 10000));
+    // Long after the device was last heard, pruning publishes a state with nothing in it.
+    clock = clock + 60000;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().detections.empty(); }, 10000));
+    EXPECT_TRUE(model->bluetoothOff());
+    EXPECT_TRUE(model->state().scanning);
+
+    // Starts work again: the scan resumes without another start, and the device is heard.
+    mock.misbehave(hci0, QStringLiteral("StartDiscovery"), QString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->bluetoothOff(); }, 10000));
+    EXPECT_TRUE(held());
+    mock.emitPropertiesChanged(device, DEVICE, {{"RSSI", QVariant::fromValue(qint16(-46))}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().threatLevel == ThreatLevel::DETECTED; }, 10000));
+    EXPECT_EQ(allClearWithoutSession, 0);
+
+    const auto lines = messages();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "bluetooth state: resetting"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "scan started: wildcard, duplicates on, signatures v0"), 2);
+    model->stopScanning();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return mock.discoverySessions(hci0).isEmpty(); }, 10000));
+    model.reset();  // before the bus it uses goes
 }
 
 TEST_F(RadarModelTest, SyncInstallsANewerCatalogueAndRecordsTheTime) {

@@ -36,7 +36,31 @@ protected:
 
     void createCentral() {
         central = std::make_unique<BluezCentral>(delegate, queue, bus->address().toStdString(), "org.bluez",
-                                                 log.logger());
+                                                 log.logger(), timing);
+    }
+
+    // Retries within tens of milliseconds; a call unanswered for a second counts as lost.
+    void quickRetries(std::chrono::milliseconds resettingAfter = std::chrono::seconds(30)) {
+        timing.replyTimeout = std::chrono::milliseconds(1000);
+        timing.firstRetry = std::chrono::milliseconds(20);
+        timing.longestRetry = std::chrono::milliseconds(100);
+        timing.resettingAfter = resettingAfter;
+    }
+
+    // Lines logged so far that contain the text.
+    std::size_t linesWith(const std::string& text) {
+        std::size_t count = 0;
+        for (const auto& line : log.lines()) count += line.find(text) != std::string::npos;
+        return count;
+    }
+
+    // Waits until no start of ours is unanswered and the last call was a stop, so that what stands now stays.
+    bool settledAfterStop(const QString& adapterName, const QString& path) {
+        return testing_support::pollUntil([&] {
+            const QStringList names = mock->callNames(path);
+            return mock->startsUnanswered(adapterName).isEmpty() && !names.isEmpty() &&
+                   names.back() == "StopDiscovery";
+        });
     }
 
     // A central scanning on hci0, with one device not heard yet.
@@ -55,6 +79,7 @@ protected:
     std::unique_ptr<PrivateBus> bus = std::make_unique<PrivateBus>();
     std::unique_ptr<BluezMock> mock = std::make_unique<BluezMock>(*bus);
     std::unique_ptr<BluezCentral> central;
+    BluezTiming timing;
 };
 
 TEST_F(BluezCentralTest, ReportsEachStateChangeOfBluezAndItsAdapter) {
@@ -117,12 +142,12 @@ TEST_F(BluezCentralTest, SetsTheFilterBeforeEveryDiscoveryAndTheOwnerRestartsThe
     ASSERT_TRUE(delegate.waitForDiscoveries(1));
     EXPECT_EQ(delegate.discoveries()[0].rssi, -51);
 
-    // Another client stopping discovery meanwhile makes our stop answer Failed: an ordinary answer.
-    mock->call(HCI0, ADAPTER, QStringLiteral("StopDiscovery"));
+    // A stop answered Failed ("No discovery started") is an ordinary answer.
+    mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StopDiscovery"), QStringLiteral("Failed"), 1);
     central->stopScan();
     central->stopScan();  // no scan left to stop: no call
     ASSERT_TRUE(mock->waitForCalls(HCI0, {"SetDiscoveryFilter", "StartDiscovery", "SetDiscoveryFilter",
-                                          "StartDiscovery", "StopDiscovery", "StopDiscovery"}));
+                                          "StartDiscovery", "StopDiscovery"}));
 
     // A new bluetoothd knows neither the filter nor the scan.
     mock->stop();
@@ -244,6 +269,165 @@ TEST_F(BluezCentralTest, DevicesComeAndGoAndOnlyAScanDelivers) {
     EXPECT_EQ(discoveries[0].peripheral, (Peripheral{"BF5F2297-5F21-534B-8992-823A91217723", std::nullopt}));
     EXPECT_EQ(discoveries[1].peripheral, (Peripheral{DEVICE_ID, std::nullopt}));
     EXPECT_EQ(discoveries[1].data, AdvertisementData{});
+}
+
+TEST_F(BluezCentralTest, DiscoveryThatBluetoothdEndsIsStartedAgain) {
+    quickRetries();
+    const QString device = scanningWithOneDevice();
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 1));
+    for (int drop = 0; drop < 3; ++drop) {
+        mock->dropDiscovery(QStringLiteral("hci0"));
+        ASSERT_TRUE(mock->waitForCalls(HCI0, [&] {
+            QStringList names;
+            for (int i = 0; i <= drop + 1; ++i) names << "SetDiscoveryFilter" << "StartDiscovery";
+            return names;
+        }()));
+        ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 1));
+    }
+    // Heard again, and the state never left powered on.
+    mock->emitPropertiesChanged(device, DEVICE, {{"RSSI", int16(-52)}});
+    ASSERT_TRUE(delegate.waitForDiscoveries(1));
+    EXPECT_EQ(delegate.states(), std::vector{CentralState::POWERED_ON});
+    // Drops in quick succession are one episode: logged once.
+    EXPECT_EQ(linesWith("ended with the adapter on"), 1u);
+
+    central->stopScan();
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 0));
+}
+
+TEST_F(BluezCentralTest, AStartThatFailsIsTriedAgainAndLoggedOnce) {
+    quickRetries();
+    mock->addAdapter(QStringLiteral("hci0"));
+    createCentral();
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    struct Case {
+        const char* method;
+        const char* how;
+        const char* logged;  // in the one line the episode writes
+    };
+    const Case cases[] = {
+        {"StartDiscovery", "Failed", "StartDiscovery failed: org.bluez.Error.Failed"},
+        {"StartDiscovery", "NotReady", "StartDiscovery failed: org.bluez.Error.NotReady"},
+        {"SetDiscoveryFilter", "Failed", "SetDiscoveryFilter failed: org.bluez.Error.Failed"},
+        {"SetDiscoveryFilter", "NotReady", "SetDiscoveryFilter failed: org.bluez.Error.NotReady"},
+        // Answered, yet no session: it counts only once Discovering is true for it.
+        {"StartDiscovery", "InProgress", "answered but discovery did not start"},
+        // Never answered (the session is made all the same): the retry finds it held.
+        {"StartDiscovery", "silent", "StartDiscovery failed: org.freedesktop.DBus.Error.NoReply"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.how);
+        const std::size_t before = log.lines().size();
+        const std::size_t runningLines = linesWith("running again");
+        mock->misbehave(QStringLiteral("hci0"), c.method, c.how, 2);
+        central->scanForPeripherals(true);
+        ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 1));
+        // The session stands: whatever the central still had to say about the episode has been said.
+        ASSERT_TRUE(testing_support::pollUntil([&] { return linesWith("running again") > runningLines; }));
+        const auto lines = log.lines();
+        const std::vector<std::string> episode(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end());
+        ASSERT_EQ(episode.size(), 2u) << episode.front();
+        EXPECT_NE(episode[0].find(c.logged), std::string::npos) << episode[0];
+        EXPECT_EQ(episode[1], "bluez: discovery is running again on /org/bluez/hci0");
+
+        central->stopScan();
+        ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 0));
+        ASSERT_TRUE(settledAfterStop(QStringLiteral("hci0"), HCI0));
+    }
+}
+
+TEST_F(BluezCentralTest, ResettingWhileNoSessionCanBeHeldThenPoweredOnWithoutAskingAgain) {
+    quickRetries(std::chrono::milliseconds(1000));
+    mock->addAdapter(QStringLiteral("hci0"));
+    mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StartDiscovery"), QStringLiteral("NotReady"));
+    createCentral();
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(delegate.waitForState(CentralState::RESETTING));
+    mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StartDiscovery"), QString());
+    // The central keeps the wish through resetting: no new scan request is needed.
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    EXPECT_EQ(mock->discoverySessions(QStringLiteral("hci0")).size(), 1);
+    // The owner's answer to powered on is a scan request: it starts nothing more.
+    const int starts = static_cast<int>(mock->callNames(HCI0).count("StartDiscovery"));
+    central->scanForPeripherals(true);
+    mock->dropDiscovery(QStringLiteral("hci0"));
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 1));
+    EXPECT_EQ(mock->callNames(HCI0).count("StartDiscovery"), starts + 1);
+
+    // A stop while resetting: no session, and powered on again, since nothing is wanted.
+    mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StartDiscovery"), QStringLiteral("Failed"));
+    mock->dropDiscovery(QStringLiteral("hci0"));
+    ASSERT_TRUE(delegate.waitForState(CentralState::RESETTING));
+    central->stopScan();
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    using enum CentralState;
+    EXPECT_EQ(delegate.states(), (std::vector{POWERED_ON, RESETTING, POWERED_ON, RESETTING, POWERED_ON}));
+    EXPECT_TRUE(mock->discoverySessions(QStringLiteral("hci0")).isEmpty());
+}
+
+TEST_F(BluezCentralTest, StopLeavesNoSessionEvenWhileAStartIsUnanswered) {
+    mock->addAdapter(QStringLiteral("hci0"));
+    createCentral();
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StartDiscovery"), QStringLiteral("delay:200"));
+    for (int pair = 0; pair < 5; ++pair) {
+        central->scanForPeripherals(true);
+        // A start of ours unanswered (or just answered): the stop comes in the middle of it.
+        ASSERT_TRUE(testing_support::pollUntil([&] {
+            return !mock->startsUnanswered(QStringLiteral("hci0")).isEmpty() ||
+                   !mock->discoverySessions(QStringLiteral("hci0")).isEmpty();
+        }));
+        central->stopScan();
+    }
+    ASSERT_TRUE(settledAfterStop(QStringLiteral("hci0"), HCI0));
+    EXPECT_TRUE(mock->discoverySessions(QStringLiteral("hci0")).isEmpty());
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+}
+
+TEST_F(BluezCentralTest, ScansOnOnePoweredAdapterAndStaysOnIt) {
+    const QString hci0 = mock->addAdapter(QStringLiteral("hci0"));
+    mock->setPowered(hci0, false);
+    const QString hci1 = mock->addAdapter(QStringLiteral("hci1"));
+    createCentral();
+    // An adapter switched off beside one that works: powered on, and the scan runs on the one that works.
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci1"), 1));
+
+    // Another adapter comes, off, then on: the scan stays where it is.
+    mock->removeAdapter(QStringLiteral("hci0"));
+    mock->addAdapter(QStringLiteral("hci0"));
+    mock->setPowered(hci0, false);
+    mock->setPowered(hci0, true);
+    const QString device = mock->addDevice(QStringLiteral("hci1"), QStringLiteral("AA:BB:CC:DD:EE:01"), "X");
+    mock->emitPropertiesChanged(device, DEVICE, {{"RSSI", int16(-50)}});
+    ASSERT_TRUE(delegate.waitForDiscoveries(1));
+    EXPECT_TRUE(mock->callNames(hci0).isEmpty());
+    EXPECT_EQ(mock->discoverySessions(QStringLiteral("hci1")).size(), 1);
+
+    // The one in use goes off: the other takes over, with the state powered on throughout.
+    mock->setPowered(hci1, false);
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 1));
+    central->stopScan();
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci0"), 0));
+    EXPECT_TRUE(mock->discoverySessions(QStringLiteral("hci1")).isEmpty());
+    EXPECT_EQ(delegate.states(), std::vector{CentralState::POWERED_ON});
+}
+
+TEST_F(BluezCentralTest, AnAdapterWhoseStartsKeepFailingGivesWayToAnotherPoweredOne) {
+    quickRetries();
+    mock->addAdapter(QStringLiteral("hci0"));
+    mock->addAdapter(QStringLiteral("hci1"));
+    mock->misbehave(QStringLiteral("hci0"), QStringLiteral("StartDiscovery"), QStringLiteral("Failed"));
+    createCentral();
+    ASSERT_TRUE(delegate.waitForState(CentralState::POWERED_ON));
+    central->scanForPeripherals(true);
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci1"), 1));
+    EXPECT_EQ(mock->callNames(HCI0).count("StartDiscovery"), 3);
+    EXPECT_EQ(linesWith("StartDiscovery failed"), 1u);
+    central->stopScan();
+    ASSERT_TRUE(mock->waitForSessions(QStringLiteral("hci1"), 0));
 }
 
 TEST_F(BluezCentralTest, NoCallbackOnceDestroyed) {

@@ -1,7 +1,11 @@
 #include "tests/platform/CentralTestSupport.h"
 
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -10,10 +14,12 @@
 #include <QDBusVariant>
 #include <QFile>
 #include <QMap>
-#include <QProcessEnvironment>
 
 #include <csignal>
+#include <cstring>
 #include <thread>
+
+extern char** environ;
 
 using ManufacturerMap = QMap<quint16, QDBusVariant>;
 Q_DECLARE_METATYPE(ManufacturerMap)
@@ -57,11 +63,6 @@ std::atomic<int> controlCount{0};
 
 const QString MOCK_IFACE = QStringLiteral("org.freedesktop.DBus.Mock");
 const QString BLUEZ_MOCK_IFACE = QStringLiteral("org.bluez.Mock");
-
-// A test that dies must not leave its bus or mock behind.
-void endWithTheTest(QProcess& process) {
-    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-}
 
 }  // namespace
 
@@ -159,6 +160,83 @@ bool LogLines::waitForLines(std::size_t count) {
     return changed_->wait_for(lock, DEADLINE, [&] { return lines_->size() >= count; });
 }
 
+bool ChildProcess::start(const std::vector<std::string>& command, const std::vector<std::string>& environment,
+                         bool readOutput) {
+    stop();
+    // setpriv makes the program end with the thread that started it, so a test that dies leaves nothing behind.
+    std::vector<std::string> words{"setpriv", "--pdeathsig", "SIGTERM", "--"};
+    words.insert(words.end(), command.begin(), command.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> variables(environment);
+    for (char** entry = environ; *entry; ++entry) variables.emplace_back(*entry);
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    int pipeFds[2] = {-1, -1};
+    if (readOutput && pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (readOutput) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (readOutput) {
+        close(pipeFds[1]);
+        output_ = pipeFds[0];
+    }
+    if (r != 0) return false;
+    pid_ = pid;
+    return true;
+}
+
+std::string ChildProcess::readLine() {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + DEADLINE;
+    while (output_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+        pollfd fd{output_, POLLIN, 0};
+        if (poll(&fd, 1, 100) <= 0) continue;
+        char c = 0;
+        if (read(output_, &c, 1) != 1) break;
+        if (c == '\n') return line;
+        line += c;
+    }
+    return {};
+}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0) return false;
+    if (waitpid(pid_, nullptr, WNOHANG) == 0) return true;
+    pid_ = -1;  // reaped: its number may go to another process
+    return false;
+}
+
+void ChildProcess::stop() {
+    if (output_ >= 0) {
+        close(output_);
+        output_ = -1;
+    }
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+}
+
 PrivateBus::PrivateBus(const QString& extraPolicy) {
     const QString config = dir_.filePath(QStringLiteral("bus.conf"));
     QFile file(config);
@@ -181,22 +259,16 @@ PrivateBus::PrivateBus(const QString& extraPolicy) {
             .arg(dir_.path(), extraPolicy)
             .toUtf8());
     file.close();
-    daemon_.setStandardErrorFile(QProcess::nullDevice());
-    endWithTheTest(daemon_);
-    daemon_.start(QStringLiteral("dbus-daemon"),
-                  {QStringLiteral("--config-file=") + config, QStringLiteral("--print-address"),
-                   QStringLiteral("--nofork"), QStringLiteral("--nosyslog")});
-    EXPECT_TRUE(daemon_.waitForStarted()) << "dbus-daemon: " << daemon_.errorString().toStdString();
-    while (!daemon_.canReadLine() && daemon_.waitForReadyRead(10000)) {
-    }
-    address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+    EXPECT_TRUE(daemon_.start({"dbus-daemon", "--config-file=" + config.toStdString(), "--print-address",
+                               "--nofork", "--nosyslog"},
+                              {}, true))
+        << "dbus-daemon: " << std::strerror(errno);
+    address_ = QString::fromStdString(daemon_.readLine()).trimmed();
     EXPECT_FALSE(address_.isEmpty()) << "dbus-daemon printed no address";
 }
 
 PrivateBus::~PrivateBus() {
-    daemon_.terminate();
-    if (!daemon_.waitForFinished(5000)) daemon_.kill();
-    daemon_.waitForFinished();
+    daemon_.stop();
 }
 
 BluezMock::BluezMock(const PrivateBus& bus)
@@ -214,29 +286,20 @@ BluezMock::~BluezMock() {
 }
 
 void BluezMock::start() {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address_);
-    process_.setProcessEnvironment(environment);
     // Its output goes nowhere: a pipe that nobody reads would fill and stall it.
-    process_.setStandardOutputFile(QProcess::nullDevice());
-    process_.setStandardErrorFile(QProcess::nullDevice());
-    endWithTheTest(process_);
-    process_.start(QStringLiteral("/usr/bin/python3"),
-                   {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--system"),
-                    QStringLiteral("-t"), QStringLiteral(GLINTWARD_BLUEZ_TEMPLATE)});
-    ASSERT_TRUE(process_.waitForStarted()) << process_.errorString().toStdString();
+    ASSERT_TRUE(process_.start({"/usr/bin/python3", "-m", "dbusmock", "--system", "-t", GLINTWARD_BLUEZ_TEMPLATE},
+                               {"DBUS_SYSTEM_BUS_ADDRESS=" + address_.toStdString()}))
+        << std::strerror(errno);
     ASSERT_TRUE(pollUntil([&] {
         return control_.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value() ||
-               process_.state() == QProcess::NotRunning;
+               !process_.running();
     }));
-    ASSERT_EQ(process_.state(), QProcess::Running) << "the mock ended at start";
+    ASSERT_TRUE(process_.running()) << "the mock ended at start";
 }
 
 void BluezMock::stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(5000)) process_.kill();
-    process_.waitForFinished();
+    if (!process_.running()) return;
+    process_.stop();
     EXPECT_TRUE(pollUntil(
         [&] { return !control_.interface()->isServiceRegistered(QStringLiteral("org.bluez")).value(); }));
 }
@@ -265,6 +328,31 @@ QString BluezMock::addAdapter(const QString& name) {
 
 void BluezMock::removeAdapter(const QString& name) {
     callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("RemoveAdapter"), {name});
+}
+
+void BluezMock::misbehave(const QString& adapterName, const QString& method, const QString& how, int count) {
+    callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("Misbehave"),
+             {adapterName, method, how, count});
+}
+
+void BluezMock::dropDiscovery(const QString& adapterName) {
+    callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("DropDiscovery"), {adapterName});
+}
+
+QStringList BluezMock::discoverySessions(const QString& adapterName) {
+    const QDBusMessage reply =
+        callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("DiscoverySessions"), {adapterName});
+    return reply.arguments().value(0).toStringList();
+}
+
+QStringList BluezMock::startsUnanswered(const QString& adapterName) {
+    const QDBusMessage reply =
+        callMock(QStringLiteral("/"), BLUEZ_MOCK_IFACE, QStringLiteral("DiscoverySessions"), {adapterName});
+    return reply.arguments().value(1).toStringList();
+}
+
+bool BluezMock::waitForSessions(const QString& adapterName, int count) {
+    return pollUntil([&] { return discoverySessions(adapterName).size() == count; });
 }
 
 QString BluezMock::addDevice(const QString& adapter, const QString& address, const QString& name) {

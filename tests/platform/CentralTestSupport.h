@@ -2,7 +2,6 @@
 // What the central tests share: a delegate that records, a private D-Bus bus, and the BlueZ look-alike on it.
 
 #include <QDBusConnection>
-#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
@@ -97,6 +96,30 @@ private:
     std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
 };
 
+// A program the test starts and ends. It is spawned, not forked (QProcess forks, which ThreadSanitizer cannot
+// follow in a process with threads), and it ends when the test's thread does, even if the test dies.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Standard error goes nowhere, standard output too unless `readOutput`; `environment` entries
+    // ("NAME=value") are added to the test's own. False when it could not be started.
+    bool start(const std::vector<std::string>& command, const std::vector<std::string>& environment = {},
+               bool readOutput = false);
+    // The first line it writes to standard output, waiting at most DEADLINE; empty when none came.
+    std::string readLine();
+    bool running();
+    // SIGTERM, then SIGKILL after five seconds; waits for the end.
+    void stop();
+
+private:
+    int pid_ = -1;
+    int output_ = -1;
+};
+
 // A dbus-daemon of the test's own, allowing everything but what extraPolicy denies.
 class PrivateBus {
 public:
@@ -106,7 +129,7 @@ public:
 
 private:
     QTemporaryDir dir_;
-    QProcess daemon_;
+    ChildProcess daemon_;
     QString address_;
 };
 
@@ -134,6 +157,18 @@ public:
     void emitPropertiesChanged(const QString& path, const QString& iface, const QVariantMap& changed,
                                const QStringList& invalidated = {});
     void emitInterfacesAdded(const QString& path, const QString& iface, const QVariantMap& properties);
+    // Makes the next `count` calls of the adapter's method (-1: all of them) answer as `how` says: "Failed",
+    // "NotReady", "InProgress", "silent" (takes effect, never answered), "lost" (no effect, never answered),
+    // "delay:MS", or "" (as usual again).
+    void misbehave(const QString& adapterName, const QString& method, const QString& how, int count = -1);
+    // bluetoothd ends every discovery session on the adapter, which stays powered.
+    void dropDiscovery(const QString& adapterName);
+    // The unique bus names holding a discovery session on the adapter.
+    QStringList discoverySessions(const QString& adapterName);
+    // Those whose StartDiscovery on the adapter is still unanswered.
+    QStringList startsUnanswered(const QString& adapterName);
+    // Waits until as many clients as given hold a session there.
+    bool waitForSessions(const QString& adapterName, int count);
     // Calls some other client makes, as the bench and tests need.
     void call(const QString& path, const QString& iface, const QString& method,
               const QVariantList& args = {});
@@ -149,7 +184,7 @@ private:
 
     QString address_;
     QDBusConnection control_;
-    QProcess process_;
+    ChildProcess process_;
 };
 
 // ManufacturerData as bluetoothd sends it: a{qv} with byte arrays.
