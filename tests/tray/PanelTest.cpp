@@ -986,6 +986,8 @@ TEST_F(PanelTest, AutoStartScansRightAfterLaunchOnlyWhenAsked) {
     UserDefaults::standard().setBool(true, "GlintwardAutoStart");
     launch();
     EXPECT_TRUE(waitUntil([&] { return textOf("statusTitle") == u"All clear"_s; }));
+    // The scanner makes its central on its own queue, so the state may be published before it exists.
+    EXPECT_TRUE(waitUntil([&] { return central->created == 1; }));
     EXPECT_EQ(central->created, 1);
     EXPECT_EQ(requests(), 1);
 }
