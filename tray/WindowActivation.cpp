@@ -1,0 +1,73 @@
+#include "tray/WindowActivation.h"
+
+#include <QGuiApplication>
+#include <QWaylandClientExtensionTemplate>
+#include <QWindow>
+#include <qpa/qplatformnativeinterface.h>
+#include <wayland-client-core.h>
+
+#include "qwayland-xdg-activation-v1.h"
+
+namespace glintward {
+
+namespace {
+const QByteArray WAYLAND_VARIABLE = "XDG_ACTIVATION_TOKEN";
+const QByteArray X11_VARIABLE = "DESKTOP_STARTUP_ID";
+
+bool onPlatform(const char* name) { return QGuiApplication::platformName().startsWith(QLatin1String(name)); }
+}  // namespace
+
+bool ActivationToken::acceptable(const QByteArray& variable, const QByteArray& value) {
+    if (variable != WAYLAND_VARIABLE && variable != X11_VARIABLE) return false;
+    if (value.isEmpty() || value.size() > VALUE_MAX) return false;
+    return std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+ActivationToken ActivationToken::takeFromEnvironment() {
+    ActivationToken token;
+    for (const QByteArray& variable : {WAYLAND_VARIABLE, X11_VARIABLE}) {
+        const QByteArray value = qgetenv(variable.constData());
+        if (token.empty() && acceptable(variable, value)) token = {variable, value};
+        qunsetenv(variable.constData());
+    }
+    return token;
+}
+
+// Qt 6.4's own xdg_activation_v1 takes a token only through its private window class (it reads no
+// XDG_ACTIVATION_TOKEN), so the application binds the protocol itself on Qt's connection.
+class WindowActivation::XdgActivation : public QWaylandClientExtensionTemplate<XdgActivation>,
+                                        public QtWayland::xdg_activation_v1 {
+public:
+    XdgActivation() : QWaylandClientExtensionTemplate<XdgActivation>(1) { initialize(); }
+    ~XdgActivation() override {
+        if (isActive()) destroy();
+    }
+};
+
+WindowActivation::WindowActivation() = default;
+WindowActivation::~WindowActivation() = default;
+
+void WindowActivation::beforeShow(const ActivationToken& token) {
+    if (token.variable != X11_VARIABLE || !onPlatform("xcb")) return;
+    // Qt's X11 connection puts the id on the next window it shows and ends the launcher's startup feedback.
+    using SetStartupId = void (*)(const char*);
+    QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+    // Qt hands out every such function as a void* (*)(): through void (*)(), which stands for any function.
+    if (auto function = native->nativeResourceFunctionForIntegration("setstartupid")) {
+        reinterpret_cast<SetStartupId>(reinterpret_cast<void (*)()>(function))(token.value.constData());
+    }
+}
+
+void WindowActivation::afterShow(QWindow& window, const ActivationToken& token) {
+    if (token.variable != WAYLAND_VARIABLE || !onPlatform("wayland")) return;
+    if (!xdg_) xdg_ = std::make_unique<XdgActivation>();
+    QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+    auto* surface = static_cast<::wl_surface*>(native->nativeResourceForWindow("surface", &window));
+    auto* display = static_cast<::wl_display*>(native->nativeResourceForIntegration("wl_display"));
+    // A compositor without the protocol has no way to take a token: the window was raised as far as it lets.
+    if (!xdg_->isActive() || !surface || !display) return;
+    xdg_->activate(QString::fromLatin1(token.value), surface);
+    wl_display_flush(display);
+}
+
+}  // namespace glintward
