@@ -185,12 +185,12 @@ void GlintwardTrayApp::showPanel() {
 
 void GlintwardTrayApp::bringForward(const ActivationToken& token) {
     panel_->setWindowStates(panel_->windowStates() & ~Qt::WindowMinimized);
-    activation_.beforeShow(token);
     if (panel_->isVisible() && panel_->isExposed()) {
         showPanel();
         activation_.afterShow(*panel_, token);
         return;
     }
+    activation_.beforeShow(token);
     showPanel();
     // A panel shown just now is on screen with its first frame, and only then may it take the focus.
     auto once = std::make_shared<QMetaObject::Connection>();

@@ -23,14 +23,18 @@ bool ActivationToken::acceptable(const QByteArray& variable, const QByteArray& v
     return std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7f; });
 }
 
-ActivationToken ActivationToken::takeFromEnvironment() {
-    ActivationToken token;
+bool ActivationToken::forWayland() const { return variable == WAYLAND_VARIABLE; }
+
+ActivationToken ActivationToken::fromEnvironment() {
     for (const QByteArray& variable : {WAYLAND_VARIABLE, X11_VARIABLE}) {
         const QByteArray value = qgetenv(variable.constData());
-        if (token.empty() && acceptable(variable, value)) token = {variable, value};
-        qunsetenv(variable.constData());
+        if (acceptable(variable, value)) return {variable, value};
     }
-    return token;
+    return {};
+}
+
+void ActivationToken::clearEnvironment() {
+    for (const QByteArray& variable : {WAYLAND_VARIABLE, X11_VARIABLE}) qunsetenv(variable.constData());
 }
 
 // Qt 6.4's own xdg_activation_v1 takes a token only through its private window class (it reads no

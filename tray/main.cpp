@@ -8,10 +8,11 @@
 
 int main(int argc, char** argv) {
     using glintward::SingleInstance;
+    const glintward::ActivationToken token = glintward::ActivationToken::fromEnvironment();
     QApplication app(argc, argv);
+    glintward::ActivationToken::clearEnvironment();
     // The Wayland app_id, by which docks and the desktop's menu find the desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(GLINTWARD_APP_ID));
-    const glintward::ActivationToken token = glintward::ActivationToken::takeFromEnvironment();
     // A capture that cannot be read would otherwise leave a panel showing "All clear" over nothing.
     if (const auto problem = glintward::replayCaptureProblem()) {
         std::fprintf(stderr, "glintward: %s\n", problem->c_str());
@@ -35,7 +36,8 @@ int main(int argc, char** argv) {
     glintward::GlintwardTrayApp glintward;
     QObject::connect(&instance, &SingleInstance::showRequested, &glintward,
                      [&glintward](const glintward::ActivationToken& later) { glintward.bringForward(later); });
-    // A window shown at start takes the focus with this start's own token, as a later start's would.
-    if (!glintward.tray() && !token.empty()) glintward.bringForward(token);
+    // A window shown at start takes the focus with this start's own token, as a later start's would (on X11,
+    // Qt's connection has presented it with that window already).
+    if (!glintward.tray() && token.forWayland()) glintward.bringForward(token);
     return app.exec();
 }
