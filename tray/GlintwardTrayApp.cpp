@@ -86,7 +86,9 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
     // Animations run only while the panel is on screen.
     connect(panel_.get(), &QWindow::visibleChanged, this, [this](bool visible) {
         if (QQuickItem* root = panel_->rootObject()) root->setProperty("animated", visible);
+        if (!visible) framed_ = false;
     });
+    connect(panel_.get(), &QQuickWindow::frameSwapped, this, [this] { framed_ = true; });
     frameTimer_.setSingleShot(true);
     frameTimer_.setInterval(FRAME_MS);
     connect(&frameTimer_, &QTimer::timeout, this, [this] {
@@ -185,7 +187,8 @@ void GlintwardTrayApp::showPanel() {
 
 void GlintwardTrayApp::bringForward(const ActivationToken& token) {
     panel_->setWindowStates(panel_->windowStates() & ~Qt::WindowMinimized);
-    if (panel_->isVisible() && panel_->isExposed()) {
+    // Mapped, even where nothing of it is in view now (on another workspace, say).
+    if (panel_->isVisible() && framed_) {
         showPanel();
         activation_.afterShow(*panel_, token);
         return;

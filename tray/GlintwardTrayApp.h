@@ -72,6 +72,7 @@ private:
     bool triggerShowed_ = false;  // the last click on the tray item left the panel shown
     const bool onWayland_;
     bool reached_ = false;  // the pointer or the keyboard has been in the panel since it opened
+    bool framed_ = false;   // the panel has shown a frame since it opened
     WindowActivation activation_;
 };
 

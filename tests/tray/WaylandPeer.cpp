@@ -24,11 +24,15 @@ namespace {
 class Activation : public QWaylandClientExtensionTemplate<Activation>, public QtWayland::xdg_activation_v1 {
 public:
     Activation() : QWaylandClientExtensionTemplate<Activation>(1) { initialize(); }
+    ~Activation() override {
+        if (isActive()) destroy();
+    }
 };
 
 class Token : public QtWayland::xdg_activation_token_v1 {
 public:
     explicit Token(struct ::xdg_activation_token_v1* token) : QtWayland::xdg_activation_token_v1(token) {}
+    ~Token() override { destroy(); }
 
 protected:
     void xdg_activation_token_v1_done(const QString& token) override {
