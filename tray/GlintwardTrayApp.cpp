@@ -206,7 +206,8 @@ void GlintwardTrayApp::bringForward(const ActivationToken& token) {
 bool GlintwardTrayApp::eventFilter(QObject* watched, QEvent* event) {
     if (watched == panel_.get()) {
         const QEvent::Type type = event->type();
-        if (type == QEvent::Enter || type == QEvent::KeyPress || type == QEvent::MouseButtonPress) reached_ = true;
+        if (type == QEvent::Enter || type == QEvent::KeyPress || type == QEvent::MouseButtonPress)
+            reached_ = true;
         // Reached, but left without the focus ever coming back (the pointer passed through): as a focus loss.
         if (type == QEvent::Leave && onWayland_ && tray_ && !panel_->isActive()) onPanelActiveChanged();
     }

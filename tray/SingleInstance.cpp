@@ -85,7 +85,8 @@ SingleInstance::~SingleInstance() {
     if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-SingleInstance::Claim SingleInstance::claim(const QString& directory, const ActivationToken& token, int answerMs) {
+SingleInstance::Claim SingleInstance::claim(const QString& directory, const ActivationToken& token,
+                                            int answerMs) {
     const QDeadlineTimer deadline(answerMs);
     for (;;) {
         if (tryLock(directory)) {

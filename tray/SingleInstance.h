@@ -1,9 +1,9 @@
 #pragma once
 // One running Glintward per user. The first start holds an advisory lock in a folder only its user can enter
-// and listens on a local socket beside it; a later start asks it, over that socket, to show its panel and then
-// ends, handing over the token its launcher gave it so that the running instance may take the focus. The lock,
-// not the socket file, decides who runs: the kernel drops it when its holder ends however it
-// ends, so the socket a crashed instance left behind is simply replaced. Nothing listens on the network.
+// and listens on a local socket beside it; a later start asks it, over that socket, to show its panel and
+// then ends, handing over the token its launcher gave it so that the running instance may take the focus. The
+// lock, not the socket file, decides who runs: the kernel drops it when its holder ends however it ends, so
+// the socket a crashed instance left behind is simply replaced. Nothing listens on the network.
 
 #include <QObject>
 #include <QString>

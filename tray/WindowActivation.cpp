@@ -1,10 +1,11 @@
 #include "tray/WindowActivation.h"
 
+#include <qpa/qplatformnativeinterface.h>
+#include <wayland-client-core.h>
 #include <QGuiApplication>
 #include <QWaylandClientExtensionTemplate>
 #include <QWindow>
-#include <qpa/qplatformnativeinterface.h>
-#include <wayland-client-core.h>
+#include <algorithm>
 
 #include "qwayland-xdg-activation-v1.h"
 
@@ -14,7 +15,9 @@ namespace {
 const QByteArray WAYLAND_VARIABLE = "XDG_ACTIVATION_TOKEN";
 const QByteArray X11_VARIABLE = "DESKTOP_STARTUP_ID";
 
-bool onPlatform(const char* name) { return QGuiApplication::platformName().startsWith(QLatin1String(name)); }
+bool onPlatform(const char* name) {
+    return QGuiApplication::platformName().startsWith(QLatin1String(name));
+}
 }  // namespace
 
 bool ActivationToken::acceptable(const QByteArray& variable, const QByteArray& value) {
@@ -23,7 +26,9 @@ bool ActivationToken::acceptable(const QByteArray& variable, const QByteArray& v
     return std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7f; });
 }
 
-bool ActivationToken::forWayland() const { return variable == WAYLAND_VARIABLE; }
+bool ActivationToken::forWayland() const {
+    return variable == WAYLAND_VARIABLE;
+}
 
 ActivationToken ActivationToken::fromEnvironment() {
     for (const QByteArray& variable : {WAYLAND_VARIABLE, X11_VARIABLE}) {
@@ -53,7 +58,7 @@ WindowActivation::~WindowActivation() = default;
 
 void WindowActivation::beforeShow(const ActivationToken& token) {
     if (token.variable != X11_VARIABLE || !onPlatform("xcb")) return;
-    // Qt's X11 connection puts the id on the next window it shows and ends the launcher's startup feedback.
+    // Qt's X11 connection ends that launch's startup feedback ("remove: ID=...") when it next shows a window.
     using SetStartupId = void (*)(const char*);
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     // Qt hands out every such function as a void* (*)(): through void (*)(), which stands for any function.

@@ -20,8 +20,8 @@ struct ActivationToken {
 
     bool empty() const { return variable.isEmpty(); }
     bool forWayland() const;
-    // Whether `variable` names one of the two and `value` is 1 to VALUE_MAX printable ASCII characters without
-    // blanks: what the desktops hand out, and nothing that could break the line it travels in.
+    // Whether `variable` names one of the two and `value` is 1 to VALUE_MAX printable ASCII characters
+    // without blanks: what the desktops hand out, and nothing that could break the line it travels in.
     static bool acceptable(const QByteArray& variable, const QByteArray& value);
     // The token this process was started with (none when it is not acceptable). Read before the application
     // object exists: Qt's X11 connection takes DESKTOP_STARTUP_ID out of the environment for itself.

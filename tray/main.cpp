@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     SingleInstance instance;
     QString problem;
     const auto directory = SingleInstance::directory(problem);
-    const SingleInstance::Claim claim = directory ? instance.claim(*directory, token) : SingleInstance::Claim::UNGUARDED;
+    const SingleInstance::Claim claim =
+        directory ? instance.claim(*directory, token) : SingleInstance::Claim::UNGUARDED;
     if (claim == SingleInstance::Claim::HANDED_OVER) return 0;
     if (claim == SingleInstance::Claim::NO_ANSWER) {
         std::fprintf(stderr, "glintward: Glintward is already running but did not answer\n");
@@ -34,8 +35,9 @@ int main(int argc, char** argv) {
     }
 
     glintward::GlintwardTrayApp glintward;
-    QObject::connect(&instance, &SingleInstance::showRequested, &glintward,
-                     [&glintward](const glintward::ActivationToken& later) { glintward.bringForward(later); });
+    QObject::connect(
+        &instance, &SingleInstance::showRequested, &glintward,
+        [&glintward](const glintward::ActivationToken& later) { glintward.bringForward(later); });
     // A window shown at start takes the focus with this start's own token, as a later start's would (on X11,
     // Qt's connection has presented it with that window already).
     if (!glintward.tray() && token.forWayland()) glintward.bringForward(token);

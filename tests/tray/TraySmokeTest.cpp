@@ -264,13 +264,15 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     // window, which xev sees once it listens there (a property set on the root tells when it does).
     QProcess spy;
     spy.setProcessEnvironment(env);
-    spy.start(QStringLiteral("xev"), {QStringLiteral("-root"), QStringLiteral("-event"), QStringLiteral("property")});
+    spy.start(QStringLiteral("xev"),
+              {QStringLiteral("-root"), QStringLiteral("-event"), QStringLiteral("property")});
     QByteArray spied;
     ASSERT_TRUE(waitUntil(
         [&] {
             run(env, QStringLiteral("xprop"),
-                {QStringLiteral("-root"), QStringLiteral("-f"), QStringLiteral("GLINTWARD_TEST"), QStringLiteral("8s"),
-                 QStringLiteral("-set"), QStringLiteral("GLINTWARD_TEST"), QStringLiteral("ready")});
+                {QStringLiteral("-root"), QStringLiteral("-f"), QStringLiteral("GLINTWARD_TEST"),
+                 QStringLiteral("8s"), QStringLiteral("-set"), QStringLiteral("GLINTWARD_TEST"),
+                 QStringLiteral("ready")});
             spied += spy.readAllStandardOutput();
             return spied.contains("GLINTWARD_TEST");
         },

@@ -3,6 +3,9 @@
 //                         has the focus) until it is ended
 //   wayland_peer token    asks the compositor for an activation token, as a launcher does, and prints it
 //   wayland_peer pointer  a mouse: reads "x y" lines, moves the pointer there and answers "ok" for each
+#include <qpa/qplatformnativeinterface.h>
+#include <unistd.h>
+#include <wayland-client-core.h>
 #include <QGuiApplication>
 #include <QRasterWindow>
 #include <QSocketNotifier>
@@ -11,10 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <qpa/qplatformnativeinterface.h>
 #include <string>
-#include <unistd.h>
-#include <wayland-client-core.h>
 
 #include "qwayland-virtual-pointer.h"
 #include "qwayland-xdg-activation-v1.h"

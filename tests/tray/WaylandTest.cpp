@@ -4,6 +4,8 @@
 // tells over its IPC (`swaymsg -t get_tree`) is what the tests check: which clients are Wayland clients,
 // under which app_id, which window has the focus.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -18,8 +20,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <pwd.h>
-#include <unistd.h>
 #include <vector>
 
 namespace glintward {
@@ -37,7 +37,8 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
 }
 
 // The first node of sway's tree, depth first, for which `match` holds.
-std::optional<QJsonObject> findNode(const QJsonObject& node, const std::function<bool(const QJsonObject&)>& match) {
+std::optional<QJsonObject> findNode(const QJsonObject& node,
+                                    const std::function<bool(const QJsonObject&)>& match) {
     if (match(node)) return node;
     for (const char* children : {"nodes", "floating_nodes"}) {
         for (const QJsonValue& child : node.value(QLatin1String(children)).toArray()) {
@@ -58,14 +59,16 @@ protected:
         }
         ASSERT_TRUE(dir_.isValid());
         asNobody_ = ::geteuid() == 0;
-        // Everyone may pass through the test's folder; what is in it belongs to the user that runs the session.
+        // Everyone may pass through the test's folder; what is in it belongs to the user that runs the
+        // session.
         QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                QFileDevice::ExeOwner | QFileDevice::ExeGroup |
                                                QFileDevice::ExeOther);
         for (const char* sub : {"run", "home", "config"}) {
             const QString path = dir_.filePath(QLatin1String(sub));
             ASSERT_TRUE(QDir().mkpath(path));
-            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            QFile::setPermissions(path,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
             if (asNobody_) giveToNobody(path);
         }
         env_.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
@@ -76,7 +79,8 @@ protected:
         for (const char* sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
             if (qEnvironmentVariableIsSet(sanitizer)) env_.insert(sanitizer, qEnvironmentVariable(sanitizer));
         }
-        env_.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=" WAYLAND_LSAN_SUPPRESSIONS));
+        env_.insert(QStringLiteral("LSAN_OPTIONS"),
+                    QStringLiteral("suppressions=" WAYLAND_LSAN_SUPPRESSIONS));
     }
 
     void TearDown() override {
@@ -104,10 +108,10 @@ protected:
     void startSession(bool withTray) {
         if (withTray) {
             const QString bus = QStringLiteral("unix:path=") + runtime() + QStringLiteral("/bus");
-            QProcess& daemon = start(QStringLiteral("dbus-daemon"),
-                                     {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                      QStringLiteral("--address=") + bus},
-                                     env_);
+            QProcess& daemon = start(
+                QStringLiteral("dbus-daemon"),
+                {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--address=") + bus},
+                env_);
             ASSERT_TRUE(waitUntil([&] { return QFile::exists(runtime() + QStringLiteral("/bus")); }))
                 << "the session bus did not start: " << daemon.readAllStandardError().toStdString();
             env_.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
@@ -118,11 +122,12 @@ protected:
         }
         QFile config(dir_.filePath("sway.config"));
         ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-        config.write("xwayland disable\n"
-                     "output HEADLESS-1 resolution 1280x720\n"
-                     // As on many tiling desktops: the window under the pointer takes the focus.
-                     "focus_follows_mouse yes\n"
-                     "focus_on_window_activation focus\n");
+        config.write(
+            "xwayland disable\n"
+            "output HEADLESS-1 resolution 1280x720\n"
+            // As on many tiling desktops: the window under the pointer takes the focus.
+            "focus_follows_mouse yes\n"
+            "focus_on_window_activation focus\n");
         if (withTray) config.write("bar {\n  position bottom\n  tray_output *\n}\n");
         config.close();
         config.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
@@ -133,7 +138,8 @@ protected:
         compositor.insert(QStringLiteral("WLR_RENDERER"), QStringLiteral("pixman"));
         // Its log goes to a file: a pipe that nobody reads while the test waits could fill and stop it.
         const QString log = dir_.filePath("sway.log");
-        QProcess& sway = start(QStringLiteral("sway"), {QStringLiteral("-c"), config.fileName()}, compositor, log);
+        QProcess& sway =
+            start(QStringLiteral("sway"), {QStringLiteral("-c"), config.fileName()}, compositor, log);
         const bool up = waitUntil([&] {
             const QDir run(runtime());
             return sway.state() == QProcess::Running &&
@@ -143,7 +149,8 @@ protected:
         if (!up) {
             QFile said(log);
             said.open(QIODevice::ReadOnly);
-            GTEST_SKIP() << "sway could not start its headless backend: " << said.readAll().right(2000).toStdString();
+            GTEST_SKIP() << "sway could not start its headless backend: "
+                         << said.readAll().right(2000).toStdString();
         }
         const QDir run(runtime());
         for (const QString& name : run.entryList({QStringLiteral("wayland-*")}, QDir::System)) {
@@ -166,10 +173,10 @@ protected:
         process->setProcessEnvironment(env);
         if (!errorFile.isEmpty()) process->setStandardErrorFile(errorFile);
         if (asNobody_) {
-            process->start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=nobody"),
-                                                                  QStringLiteral("--regid=nogroup"),
-                                                                  QStringLiteral("--clear-groups"), program} +
-                                                          args);
+            process->start(QStringLiteral("setpriv"),
+                           QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                       QStringLiteral("--clear-groups"), program} +
+                               args);
         } else {
             process->start(program, args);
         }
@@ -187,9 +194,12 @@ protected:
     }
 
     QByteArray swaymsg(const QStringList& args) { return run(QStringLiteral("swaymsg"), args); }
-    QJsonObject tree() { return QJsonDocument::fromJson(swaymsg({QStringLiteral("-t"), QStringLiteral("get_tree")})).object(); }
+    QJsonObject tree() {
+        return QJsonDocument::fromJson(swaymsg({QStringLiteral("-t"), QStringLiteral("get_tree")})).object();
+    }
     std::optional<QJsonObject> window(const QString& appId) {
-        return findNode(tree(), [&](const QJsonObject& node) { return node.value("app_id").toString() == appId; });
+        return findNode(tree(),
+                        [&](const QJsonObject& node) { return node.value("app_id").toString() == appId; });
     }
     std::optional<QJsonObject> titled(const QString& title) {
         return findNode(tree(), [&](const QJsonObject& node) {
@@ -204,19 +214,23 @@ protected:
         ASSERT_EQ(mouse_->readLine(), "ok\n") << mouse_->readAllStandardError().toStdString();
     }
 
-    // A method call on the session bus (arguments to dbus-send after --print-reply); the reply, empty on failure.
+    // A method call on the session bus (arguments to dbus-send after --print-reply); the reply, empty on
+    // failure.
     QByteArray call(const QStringList& args) {
         QStringList all{QStringLiteral("--session"), QStringLiteral("--print-reply")};
         all += args;
         if (args.size() == 1) {
-            all += {QStringLiteral("/StatusNotifierWatcher"), QStringLiteral("org.freedesktop.DBus.Peer.Ping")};
+            all +=
+                {QStringLiteral("/StatusNotifierWatcher"), QStringLiteral("org.freedesktop.DBus.Peer.Ping")};
         }
         int code = 0;
         const QByteArray out = run(QStringLiteral("dbus-send"), all, &code);
         return code == 0 ? out : QByteArray();
     }
 
-    QProcess& startApp(const QProcessEnvironment& env) { return start(QStringLiteral(GLINTWARD_APP), {}, env); }
+    QProcess& startApp(const QProcessEnvironment& env) {
+        return start(QStringLiteral(GLINTWARD_APP), {}, env);
+    }
     QProcess& startApp() { return startApp(env_); }
 
     QTemporaryDir dir_;
@@ -228,8 +242,8 @@ protected:
 };
 
 // Qt is left to choose its platform, as in a user's session: the panel must be a Wayland client of the
-// compositor (not an X11 one through Xwayland, which this compositor does not even run), under the app id that
-// names its desktop entry.
+// compositor (not an X11 one through Xwayland, which this compositor does not even run), under the app id
+// that names its desktop entry.
 TEST_F(WaylandSession, TheWindowIsANativeWaylandClientUnderTheApplicationsId) {
     startSession(false);
     if (IsSkipped()) return;
@@ -244,18 +258,20 @@ TEST_F(WaylandSession, TheWindowIsANativeWaylandClientUnderTheApplicationsId) {
     EXPECT_EQ(node->value("window_rect").toObject().value("width").toInt(), 340);
 }
 
-// The compositor puts the tray's panel in the middle of the screen, away from the tray; where the focus follows
-// the mouse, the pointer on its way there crosses another window, which takes the focus. The panel must still
-// be there when the pointer arrives, and go away once the focus leaves it after that.
+// The compositor puts the tray's panel in the middle of the screen, away from the tray; where the focus
+// follows the mouse, the pointer on its way there crosses another window, which takes the focus. The panel
+// must still be there when the pointer arrives, and go away once the focus leaves it after that.
 TEST_F(WaylandSession, ThePanelStaysWhileThePointerCrossesAnotherWindowOnItsWay) {
     startSession(true);
     if (IsSkipped()) return;
     start(QStringLiteral(WAYLAND_PEER), {QStringLiteral("window")}, env_);
-    ASSERT_TRUE(waitUntil([&] { return titled(QStringLiteral("peer")).has_value(); })) << "the peer window did not map";
+    ASSERT_TRUE(waitUntil([&] { return titled(QStringLiteral("peer")).has_value(); }))
+        << "the peer window did not map";
     startApp();
     QByteArray items;
     ASSERT_TRUE(waitUntil([&] {
-        items = call({QStringLiteral("--dest=org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+        items = call({QStringLiteral("--dest=org.kde.StatusNotifierWatcher"),
+                      QStringLiteral("/StatusNotifierWatcher"),
                       QStringLiteral("org.freedesktop.DBus.Properties.Get"),
                       QStringLiteral("string:org.kde.StatusNotifierWatcher"),
                       QStringLiteral("string:RegisteredStatusNotifierItems")});
@@ -268,8 +284,9 @@ TEST_F(WaylandSession, ThePanelStaysWhileThePointerCrossesAnotherWindowOnItsWay)
 
     // As a click on the tray item would: the pointer is on the bar at the bottom right.
     pointerTo(1270, 712);
-    ASSERT_FALSE(call({QStringLiteral("--dest=") + service, path, QStringLiteral("org.kde.StatusNotifierItem.Activate"),
-                       QStringLiteral("int32:1270"), QStringLiteral("int32:712")})
+    ASSERT_FALSE(call({QStringLiteral("--dest=") + service, path,
+                       QStringLiteral("org.kde.StatusNotifierItem.Activate"), QStringLiteral("int32:1270"),
+                       QStringLiteral("int32:712")})
                      .isEmpty());
     std::optional<QJsonObject> panel;
     ASSERT_TRUE(waitUntil([&] { return (panel = window(APP_ID)).has_value(); })) << "the panel did not open";
@@ -293,12 +310,13 @@ TEST_F(WaylandSession, ThePanelStaysWhileThePointerCrossesAnotherWindowOnItsWay)
 
     // Reached, it behaves as a tray's panel does: the focus going elsewhere puts it away.
     pointerTo(20, 20);
-    EXPECT_TRUE(waitUntil([&] { return !window(APP_ID).has_value(); })) << "the panel stayed after losing the focus";
+    EXPECT_TRUE(waitUntil([&] { return !window(APP_ID).has_value(); }))
+        << "the panel stayed after losing the focus";
 }
 
-// A second start with its launcher's token brings the running window forward from another workspace, where the
-// focus is on another window; without a token it may do less (the compositor decides), but the start still
-// ends with status 0.
+// A second start with its launcher's token brings the running window forward from another workspace, where
+// the focus is on another window; without a token it may do less (the compositor decides), but the start
+// still ends with status 0.
 TEST_F(WaylandSession, ALaterStartBringsTheWindowForwardWithItsLaunchersToken) {
     startSession(false);
     if (IsSkipped()) return;
@@ -327,7 +345,8 @@ TEST_F(WaylandSession, ALaterStartBringsTheWindowForwardWithItsLaunchersToken) {
     EXPECT_TRUE(waitUntil([&] {
         const auto shown = window(APP_ID);
         return shown && shown->value("focused").toBool() && shown->value("visible").toBool();
-    })) << "the running window did not come forward; it said: " << app.readAllStandardError().toStdString()
+    })) << "the running window did not come forward; it said: "
+        << app.readAllStandardError().toStdString()
         << " and the later start: " << later.readAllStandardError().toStdString();
 }
 
