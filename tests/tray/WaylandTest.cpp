@@ -161,34 +161,44 @@ protected:
         // A mouse: the headless backend has no input devices of its own.
         mouse_ = &start(QStringLiteral(WAYLAND_PEER), {QStringLiteral("pointer")}, env_);
         if (withTray) {
-            ASSERT_TRUE(waitUntil([&] { return !call({"--dest=org.kde.StatusNotifierWatcher"}).isEmpty(); }))
+            ASSERT_TRUE(waitUntil([&] { return owned(QStringLiteral("org.kde.StatusNotifierWatcher")); }))
                 << "swaybar's tray did not take the StatusNotifierWatcher name";
         }
+    }
+
+    // Starts a program as the session's user.
+    void launch(QProcess& process, const QString& program, const QStringList& args,
+                const QProcessEnvironment& env) const {
+        process.setProcessEnvironment(env);
+        if (asNobody_) {
+            process.start(QStringLiteral("setpriv"),
+                          QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                      QStringLiteral("--clear-groups"), program} +
+                              args);
+        } else {
+            process.start(program, args);
+        }
+        EXPECT_TRUE(process.waitForStarted(5000)) << program.toStdString();
     }
 
     // A program run as the session's user, kept until the end of the test.
     QProcess& start(const QString& program, const QStringList& args, const QProcessEnvironment& env,
                     const QString& errorFile = {}) {
         auto& process = processes_.emplace_back(std::make_unique<QProcess>());
-        process->setProcessEnvironment(env);
         if (!errorFile.isEmpty()) process->setStandardErrorFile(errorFile);
-        if (asNobody_) {
-            process->start(QStringLiteral("setpriv"),
-                           QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                       QStringLiteral("--clear-groups"), program} +
-                               args);
-        } else {
-            process->start(program, args);
-        }
-        EXPECT_TRUE(process->waitForStarted(5000)) << program.toStdString();
+        launch(*process, program, args, env);
         return *process;
     }
 
     // A program run as the session's user to its end; its standard output.
     QByteArray run(const QString& program, const QStringList& args, int* exitCode = nullptr) {
-        QProcess& process = start(program, args, env_);
-        if (!process.waitForFinished(15000)) process.kill();
-        if (exitCode) *exitCode = process.exitCode();
+        QProcess process;
+        launch(process, program, args, env_);
+        if (!process.waitForFinished(15000)) {
+            process.kill();
+            process.waitForFinished(3000);
+        }
+        if (exitCode) *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         lastError_ = process.readAllStandardError();
         return process.readAllStandardOutput();
     }
@@ -217,15 +227,16 @@ protected:
     // A method call on the session bus (arguments to dbus-send after --print-reply); the reply, empty on
     // failure.
     QByteArray call(const QStringList& args) {
-        QStringList all{QStringLiteral("--session"), QStringLiteral("--print-reply")};
-        all += args;
-        if (args.size() == 1) {
-            all +=
-                {QStringLiteral("/StatusNotifierWatcher"), QStringLiteral("org.freedesktop.DBus.Peer.Ping")};
-        }
         int code = 0;
-        const QByteArray out = run(QStringLiteral("dbus-send"), all, &code);
+        const QByteArray out =
+            run(QStringLiteral("dbus-send"),
+                QStringList{QStringLiteral("--session"), QStringLiteral("--print-reply")} + args, &code);
         return code == 0 ? out : QByteArray();
+    }
+    bool owned(const QString& name) {
+        return call({QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                     QStringLiteral("org.freedesktop.DBus.NameHasOwner"), QStringLiteral("string:") + name})
+            .contains("boolean true");
     }
 
     QProcess& startApp(const QProcessEnvironment& env) {
