@@ -76,6 +76,15 @@ protected:
         env_.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime());
         env_.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
         env_.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        if (asNobody_) {
+            for (const char* program : {GLINTWARD_APP, WAYLAND_PEER}) {
+                int code = -1;
+                run(QStringLiteral("test"), {QStringLiteral("-x"), QString::fromLocal8Bit(program)}, &code);
+                ASSERT_EQ(code, 0) << "the user nobody cannot run " << program
+                                   << ": run as root, these tests run sway and its clients as nobody, so the "
+                                   << "build folder and the folders above it must be open to others";
+            }
+        }
         for (const char* sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
             if (qEnvironmentVariableIsSet(sanitizer)) env_.insert(sanitizer, qEnvironmentVariable(sanitizer));
         }
