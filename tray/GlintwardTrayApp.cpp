@@ -187,13 +187,13 @@ void GlintwardTrayApp::showPanel() {
 
 void GlintwardTrayApp::bringForward(const ActivationToken& token) {
     panel_->setWindowStates(panel_->windowStates() & ~Qt::WindowMinimized);
+    activation_.beforeShow(*panel_, token);
     // Mapped, even where nothing of it is in view now (on another workspace, say).
     if (panel_->isVisible() && framed_) {
         showPanel();
         activation_.afterShow(*panel_, token);
         return;
     }
-    activation_.beforeShow(token);
     showPanel();
     // A panel shown just now is on screen with its first frame, and only then may it take the focus.
     auto once = std::make_shared<QMetaObject::Connection>();

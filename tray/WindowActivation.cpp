@@ -3,9 +3,11 @@
 #include <qpa/qplatformnativeinterface.h>
 #include <wayland-client-core.h>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QWaylandClientExtensionTemplate>
 #include <QWindow>
 #include <algorithm>
+#include <optional>
 
 #include "qwayland-xdg-activation-v1.h"
 
@@ -14,6 +16,24 @@ namespace glintward {
 namespace {
 const QByteArray WAYLAND_VARIABLE = "XDG_ACTIVATION_TOKEN";
 const QByteArray X11_VARIABLE = "DESKTOP_STARTUP_ID";
+
+// Qt hands out its platform's functions under one type of its own: through void (*)(), which stands for any
+// function, to the type each has.
+template <typename Function, typename Given>
+Function cast(Given function) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(function));
+}
+
+// The X server time at the end of a startup id ("..._TIME12345"), if it has one.
+std::optional<quint32> launchTime(const QByteArray& startupId) {
+    const qsizetype at = startupId.lastIndexOf("_TIME");
+    if (at < 0) return std::nullopt;
+    const QByteArray digits = startupId.mid(at + 5);
+    bool ok = false;
+    const quint32 time = digits.toUInt(&ok);
+    if (!ok || digits.isEmpty() || digits.front() == '+' || digits.front() == '-') return std::nullopt;
+    return time;
+}
 
 bool onPlatform(const char* name) {
     return QGuiApplication::platformName().startsWith(QLatin1String(name));
@@ -56,14 +76,29 @@ public:
 WindowActivation::WindowActivation() = default;
 WindowActivation::~WindowActivation() = default;
 
-void WindowActivation::beforeShow(const ActivationToken& token) {
+void WindowActivation::beforeShow(QWindow& window, const ActivationToken& token) {
     if (token.variable != X11_VARIABLE || !onPlatform("xcb")) return;
-    // Qt's X11 connection ends that launch's startup feedback ("remove: ID=...") when it next shows a window.
-    using SetStartupId = void (*)(const char*);
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
-    // Qt hands out every such function as a void* (*)(): through void (*)(), which stands for any function.
+    // The launch's time, when the id carries one, is the user's latest action: a window manager that
+    // prevents focus stealing compares the time of the activation request that the window makes next (and
+    // its user time) with it. Only a later time than the application's own moves it.
+    if (const std::optional<quint32> time = launchTime(token.value); time && window.screen()) {
+        using ScreenTime = void (*)(QScreen*, quint32);
+        const auto current =
+            reinterpret_cast<quintptr>(native->nativeResourceForScreen("apptime", window.screen()));
+        if (static_cast<qint32>(*time - static_cast<quint32>(current)) > 0) {
+            for (const char* name : {"setapptime", "setappusertime"}) {
+                if (auto function = native->nativeResourceFunctionForScreen(name)) {
+                    cast<ScreenTime>(function)(window.screen(), *time);
+                }
+            }
+        }
+    }
+    // Qt's X11 connection ends that launch's startup feedback ("remove: ID=...") when it next shows a window.
+    if (window.isVisible()) return;
+    using SetStartupId = void (*)(const char*);
     if (auto function = native->nativeResourceFunctionForIntegration("setstartupid")) {
-        reinterpret_cast<SetStartupId>(reinterpret_cast<void (*)()>(function))(token.value.constData());
+        cast<SetStartupId>(function)(token.value.constData());
     }
 }
 

@@ -37,8 +37,9 @@ public:
     WindowActivation(const WindowActivation&) = delete;
     WindowActivation& operator=(const WindowActivation&) = delete;
 
-    // Before `window` is shown: X11 takes the startup id at the next show.
-    void beforeShow(const ActivationToken& token);
+    // Before `window` is shown or raised: on X11, the launch's time goes with the activation request, and a
+    // hidden window ends the launch's startup feedback when it is shown.
+    void beforeShow(QWindow& window, const ActivationToken& token);
     // Once `window` is on screen: Wayland's compositor takes a token only for a mapped surface.
     void afterShow(QWindow& window, const ActivationToken& token);
 
