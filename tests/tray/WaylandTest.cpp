@@ -5,6 +5,7 @@
 // under which app_id, which window has the focus.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -17,6 +18,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -175,16 +177,19 @@ protected:
         }
     }
 
-    // Starts a program as the session's user.
+    // Starts a program as the session's user. It ends with the test, even with a test that crashed.
     void launch(QProcess& process, const QString& program, const QStringList& args,
                 const QProcessEnvironment& env) const {
         process.setProcessEnvironment(env);
         if (asNobody_) {
+            // The kernel forgets the parent-death signal when the user changes: setpriv sets it after.
             process.start(QStringLiteral("setpriv"),
                           QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                      QStringLiteral("--clear-groups"), program} +
+                                      QStringLiteral("--clear-groups"), QStringLiteral("--pdeathsig"),
+                                      QStringLiteral("TERM"), program} +
                               args);
         } else {
+            process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
             process.start(program, args);
         }
         EXPECT_TRUE(process.waitForStarted(5000)) << program.toStdString();
