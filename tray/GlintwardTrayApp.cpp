@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <csignal>
+#include <memory>
 
 #include "app/DesignSystem.h"
 #include "app/Views/ViewsModule.h"
@@ -58,7 +59,8 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
                        [this] {
                            if (tray_) hidePanel();
                        }}),
-      settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }) {
+      settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }),
+      onWayland_(QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
     // Before any sync can start.
     ignoreBrokenPipes();
     connect(&model_, &RadarModel::stateChanged, this, &GlintwardTrayApp::onStateChanged);
@@ -80,10 +82,13 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
                                   {QStringLiteral("settings"), QVariant::fromValue(&settingsPanel_)},
                                   {QStringLiteral("animated"), false}});
     panel_->setSource(panelUrl());
+    panel_->installEventFilter(this);
     // Animations run only while the panel is on screen.
     connect(panel_.get(), &QWindow::visibleChanged, this, [this](bool visible) {
         if (QQuickItem* root = panel_->rootObject()) root->setProperty("animated", visible);
+        if (!visible) framed_ = false;
     });
+    connect(panel_.get(), &QQuickWindow::frameSwapped, this, [this] { framed_ = true; });
     frameTimer_.setSingleShot(true);
     frameTimer_.setInterval(FRAME_MS);
     connect(&frameTimer_, &QTimer::timeout, this, [this] {
@@ -94,23 +99,7 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
 
     if (withTray) {
         panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-        connect(panel_.get(), &QWindow::activeChanged, this, [this] {
-            if (!panel_->isActive() && panel_->isVisible()) {
-                const bool onItem = tray_ && tray_->geometry().contains(QCursor::pos());
-                // The second press of a double click that opened the panel: it stays.
-                if (onItem && sinceDoubleClick_.isValid() && sinceDoubleClick_.elapsed() <= REOPEN_GUARD_MS) {
-                    sinceDoubleClick_.invalidate();
-                    panel_->requestActivate();
-                    return;
-                }
-                if (onItem) {
-                    sinceFocusHide_.start();
-                } else {
-                    sinceFocusHide_.invalidate();
-                }
-                hidePanel();
-            }
-        });
+        connect(panel_.get(), &QWindow::activeChanged, this, &GlintwardTrayApp::onPanelActiveChanged);
         QCoreApplication* app = QCoreApplication::instance();
         if (auto* gui = qobject_cast<QGuiApplication*>(app)) gui->setQuitOnLastWindowClosed(false);
         tray_ = std::make_unique<QSystemTrayIcon>(TrayGlyph::icon(glyphColor_));
@@ -128,6 +117,28 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
 GlintwardTrayApp::~GlintwardTrayApp() {
     // A window being destroyed still reports itself hidden; nothing here may hear that from a half-gone view.
     panel_->disconnect(this);
+}
+
+void GlintwardTrayApp::onPanelActiveChanged() {
+    if (!panel_->isActive() && panel_->isVisible()) {
+        // On Wayland the panel opens where the compositor puts it, often far from the tray: where the
+        // focus follows the mouse, a window crossed on the way takes the focus before the pointer
+        // arrives.
+        if (onWayland_ && !reached_) return;
+        const bool onItem = tray_ && tray_->geometry().contains(QCursor::pos());
+        // The second press of a double click that opened the panel: it stays.
+        if (onItem && sinceDoubleClick_.isValid() && sinceDoubleClick_.elapsed() <= REOPEN_GUARD_MS) {
+            sinceDoubleClick_.invalidate();
+            panel_->requestActivate();
+            return;
+        }
+        if (onItem) {
+            sinceFocusHide_.start();
+        } else {
+            sinceFocusHide_.invalidate();
+        }
+        hidePanel();
+    }
 }
 
 void GlintwardTrayApp::onStateChanged() {
@@ -168,9 +179,39 @@ void GlintwardTrayApp::showPanel() {
     // Brought up to date while still hidden, so that it opens on the current picture without fading to it.
     if (panelBehind_) applyToPanel();
     placePanel();
+    if (!panel_->isVisible()) reached_ = false;
     panel_->show();
     panel_->raise();
     panel_->requestActivate();
+}
+
+void GlintwardTrayApp::bringForward(const ActivationToken& token) {
+    panel_->setWindowStates(panel_->windowStates() & ~Qt::WindowMinimized);
+    activation_.beforeShow(*panel_, token);
+    // Mapped, even where nothing of it is in view now (on another workspace, say).
+    if (panel_->isVisible() && framed_) {
+        showPanel();
+        activation_.afterShow(*panel_, token);
+        return;
+    }
+    showPanel();
+    // A panel shown just now is on screen with its first frame, and only then may it take the focus.
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = connect(panel_.get(), &QQuickWindow::frameSwapped, this, [this, token, once] {
+        disconnect(*once);
+        activation_.afterShow(*panel_, token);
+    });
+}
+
+bool GlintwardTrayApp::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == panel_.get()) {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::Enter || type == QEvent::KeyPress || type == QEvent::MouseButtonPress)
+            reached_ = true;
+        // Reached, but left without the focus ever coming back (the pointer passed through): as a focus loss.
+        if (type == QEvent::Leave && onWayland_ && tray_ && !panel_->isActive()) onPanelActiveChanged();
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void GlintwardTrayApp::hidePanel() {

@@ -14,6 +14,7 @@
 #include "app/RadarModel.h"
 #include "tray/RadarPanelModel.h"
 #include "tray/SettingsPanelModel.h"
+#include "tray/WindowActivation.h"
 
 class QQuickView;
 
@@ -36,14 +37,22 @@ public:
 
     void showPanel();
     void hidePanel();
+    // A later start asked for the panel: opens it (out of its minimised state, for a window) and presents the
+    // start's token so that the desktop lets it take the focus.
+    void bringForward(const ActivationToken& token);
     void togglePanel();
     // A click toggles the panel; the double click that a second quick click makes changes nothing more.
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // The glyph follows every publish; the panel's view models only while the panel is shown, and a state
     // published at advertisement rate at most once per display frame.
     void onStateChanged();
+    // The tray's panel hides when it loses the focus, unless the loss is part of a click on the tray item.
+    void onPanelActiveChanged();
     void onMarksChanged();
     void updateGlyph();
     void applyToPanel();
@@ -61,6 +70,10 @@ private:
     QElapsedTimer sinceFocusHide_;
     QElapsedTimer sinceDoubleClick_;
     bool triggerShowed_ = false;  // the last click on the tray item left the panel shown
+    const bool onWayland_;
+    bool reached_ = false;  // the pointer or the keyboard has been in the panel since it opened
+    bool framed_ = false;   // the panel has shown a frame since it opened
+    WindowActivation activation_;
 };
 
 }  // namespace glintward

@@ -20,11 +20,32 @@ namespace {
 // Only the same user can connect, but a stuck or confused program of theirs must not cost the running
 // instance more than this: a few connections at a time, each a short line within a short time.
 constexpr int PEERS_MAX = 8;
-constexpr qint64 REQUEST_MAX = 16;
+// "show", or "show NAME=TOKEN" with the launcher's token, and a newline: 5 + name + 1 + token + 1.
+constexpr qint64 REQUEST_MAX = 7 + ActivationToken::VARIABLE_MAX + ActivationToken::VALUE_MAX;
+constexpr qint64 ANSWER_MAX = 16;
 constexpr int PEER_MS = 2000;
 constexpr int RETRY_MS = 50;
-const QByteArray SHOW = "show\n";
+const QByteArray SHOW = "show";
 const QByteArray OK = "ok\n";
+
+QByteArray request(const ActivationToken& token) {
+    if (token.empty()) return SHOW + '\n';
+    return SHOW + ' ' + token.variable + '=' + token.value + '\n';
+}
+
+// The token a request carries: none for a bare "show"; nothing at all for anything but a request.
+std::optional<ActivationToken> parseRequest(QByteArray line) {
+    if (!line.endsWith('\n')) return std::nullopt;
+    line.chop(1);
+    if (line == SHOW) return ActivationToken{};
+    if (!line.startsWith(SHOW + ' ')) return std::nullopt;
+    const QByteArray assignment = line.mid(SHOW.size() + 1);
+    const qsizetype equals = assignment.indexOf('=');
+    if (equals < 0) return std::nullopt;
+    ActivationToken token{assignment.left(equals), assignment.mid(equals + 1)};
+    if (!ActivationToken::acceptable(token.variable, token.value)) return std::nullopt;
+    return token;
+}
 
 QString lockPath(const QString& directory) { return directory + QStringLiteral("/glintward.lock"); }
 QString socketPath(const QString& directory) { return directory + QStringLiteral("/glintward.socket"); }
@@ -64,7 +85,8 @@ SingleInstance::~SingleInstance() {
     if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-SingleInstance::Claim SingleInstance::claim(const QString& directory, int answerMs) {
+SingleInstance::Claim SingleInstance::claim(const QString& directory, const ActivationToken& token,
+                                            int answerMs) {
     const QDeadlineTimer deadline(answerMs);
     for (;;) {
         if (tryLock(directory)) {
@@ -73,7 +95,7 @@ SingleInstance::Claim SingleInstance::claim(const QString& directory, int answer
         }
         if (!problem_.isEmpty()) return Claim::UNGUARDED;
         // Held: the instance may still be starting up, or may have just ended.
-        if (askToShow(socketPath(directory), static_cast<int>(deadline.remainingTime()))) {
+        if (askToShow(socketPath(directory), token, static_cast<int>(deadline.remainingTime()))) {
             return Claim::HANDED_OVER;
         }
         if (deadline.hasExpired()) return Claim::NO_ANSWER;
@@ -111,12 +133,12 @@ bool SingleInstance::listen(const QString& directory) {
     return true;
 }
 
-bool SingleInstance::askToShow(const QString& path, int timeoutMs) {
+bool SingleInstance::askToShow(const QString& path, const ActivationToken& token, int timeoutMs) {
     const QDeadlineTimer deadline(std::max(timeoutMs, 0));
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) return false;
-    socket.write(SHOW);
+    socket.write(request(token));
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) return false;
     }
@@ -125,7 +147,7 @@ bool SingleInstance::askToShow(const QString& path, int timeoutMs) {
             return false;
         }
     }
-    return socket.readLine(REQUEST_MAX) == OK;
+    return socket.readLine(ANSWER_MAX) == OK;
 }
 
 void SingleInstance::onConnection() {
@@ -156,13 +178,15 @@ void SingleInstance::onReadable(QLocalSocket* peer) {
         }
         return;
     }
-    if (peer->readLine(REQUEST_MAX) != SHOW) {
+    // readLine keeps room for its own terminating zero.
+    const std::optional<ActivationToken> token = parseRequest(peer->readLine(REQUEST_MAX + 1));
+    if (!token) {
         peer->abort();
         peer->deleteLater();
         return;
     }
     disconnect(peer, &QLocalSocket::readyRead, this, nullptr);
-    emit showRequested();
+    emit showRequested(*token);
     peer->write(OK);
     peer->disconnectFromServer();
 }

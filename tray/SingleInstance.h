@@ -1,12 +1,15 @@
 #pragma once
 // One running Glintward per user. The first start holds an advisory lock in a folder only its user can enter
-// and listens on a local socket beside it; a later start asks it, over that socket, to show its panel and then
-// ends. The lock, not the socket file, decides who runs: the kernel drops it when its holder ends however it
-// ends, so the socket a crashed instance left behind is simply replaced. Nothing listens on the network.
+// and listens on a local socket beside it; a later start asks it, over that socket, to show its panel and
+// then ends, handing over the token its launcher gave it so that the running instance may take the focus. The
+// lock, not the socket file, decides who runs: the kernel drops it when its holder ends however it ends, so
+// the socket a crashed instance left behind is simply replaced. Nothing listens on the network.
 
 #include <QObject>
 #include <QString>
 #include <optional>
+
+#include "tray/WindowActivation.h"
 
 class QLocalServer;
 class QLocalSocket;
@@ -33,17 +36,18 @@ public:
 
     // Decides whether this process runs. A later start that finds the first still starting up retries until
     // `answerMs` have passed. Call once.
-    Claim claim(const QString& directory, int answerMs = 10000);
+    // `token` goes to the running instance with the request (none: the request alone).
+    Claim claim(const QString& directory, const ActivationToken& token = {}, int answerMs = 10000);
     QString problem() const { return problem_; }
 
 signals:
-    // A later start asked for the panel.
-    void showRequested();
+    // A later start asked for the panel, with its launcher's token if it had one.
+    void showRequested(const glintward::ActivationToken& token);
 
 private:
     bool tryLock(const QString& directory);
     bool listen(const QString& directory);
-    static bool askToShow(const QString& socketPath, int timeoutMs);
+    static bool askToShow(const QString& socketPath, const ActivationToken& token, int timeoutMs);
     void onConnection();
     void onReadable(QLocalSocket* peer);
 

@@ -8,7 +8,11 @@
 
 int main(int argc, char** argv) {
     using glintward::SingleInstance;
+    const glintward::ActivationToken token = glintward::ActivationToken::fromEnvironment();
     QApplication app(argc, argv);
+    glintward::ActivationToken::clearEnvironment();
+    // The Wayland app_id, by which docks and the desktop's menu find the desktop entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(GLINTWARD_APP_ID));
     // A capture that cannot be read would otherwise leave a panel showing "All clear" over nothing.
     if (const auto problem = glintward::replayCaptureProblem()) {
         std::fprintf(stderr, "glintward: %s\n", problem->c_str());
@@ -18,7 +22,8 @@ int main(int argc, char** argv) {
     SingleInstance instance;
     QString problem;
     const auto directory = SingleInstance::directory(problem);
-    const SingleInstance::Claim claim = directory ? instance.claim(*directory) : SingleInstance::Claim::UNGUARDED;
+    const SingleInstance::Claim claim =
+        directory ? instance.claim(*directory, token) : SingleInstance::Claim::UNGUARDED;
     if (claim == SingleInstance::Claim::HANDED_OVER) return 0;
     if (claim == SingleInstance::Claim::NO_ANSWER) {
         std::fprintf(stderr, "glintward: Glintward is already running but did not answer\n");
@@ -30,10 +35,11 @@ int main(int argc, char** argv) {
     }
 
     glintward::GlintwardTrayApp glintward;
-    QObject::connect(&instance, &SingleInstance::showRequested, &glintward, [&glintward] {
-        QQuickView& panel = glintward.panel();
-        panel.setWindowStates(panel.windowStates() & ~Qt::WindowMinimized);
-        glintward.showPanel();
-    });
+    QObject::connect(
+        &instance, &SingleInstance::showRequested, &glintward,
+        [&glintward](const glintward::ActivationToken& later) { glintward.bringForward(later); });
+    // A window shown at start takes the focus with this start's own token, as a later start's would (on X11,
+    // Qt's connection has presented it with that window already).
+    if (!glintward.tray() && token.forWayland()) glintward.bringForward(token);
     return app.exec();
 }

@@ -64,12 +64,12 @@ protected:
     }
     QProcess& start() { return start(env_); }
 
-    // Whether an instance answers on this socket (a stale socket refuses the connection).
-    static bool answers(const QString& socketPath) {
+    // Whether an instance answers `request` on this socket (a stale socket refuses the connection).
+    static bool answers(const QString& socketPath, const QByteArray& request = "show\n") {
         QLocalSocket socket;
         socket.connectToServer(socketPath);
         if (!socket.waitForConnected(1000)) return false;
-        socket.write("show\n");
+        socket.write(request);
         while (!socket.canReadLine()) {
             if (!socket.waitForReadyRead(1000)) return false;
         }
@@ -118,6 +118,36 @@ TEST_F(Instances, ALaterStartHandsOverToTheRunningOneWhateverElseConnects) {
         return std::all_of(peers.begin(), peers.end(),
                            [](const auto& peer) { return peer->state() == QLocalSocket::UnconnectedState; });
     })) << "the instance kept peers that never asked properly";
+}
+
+// A request is "show", alone or with one launcher's token of a kind the desktops hand out: anything longer,
+// emptier or stranger is dropped unanswered, and the instance goes on answering.
+TEST_F(Instances, ARequestCarriesAtMostOneBoundedToken) {
+    QProcess& first = startFirst(socket());
+    const QByteArray longest(255, 'a');
+    const struct {
+        QByteArray request;
+        bool answered;
+    } cases[] = {
+        {"show\n", true},
+        {"show XDG_ACTIVATION_TOKEN=4f2c9a7e-8d1b\n", true},
+        {"show DESKTOP_STARTUP_ID=kwin-1234-host-glintward-0_TIME5678\n", true},
+        {"show XDG_ACTIVATION_TOKEN=" + longest + "\n", true},
+        {"show XDG_ACTIVATION_TOKEN=" + longest + "a\n", false},
+        {"show XDG_ACTIVATION_TOKEN=\n", false},
+        {"show XDG_ACTIVATION_TOKEN=two words\n", false},
+        {QByteArray("show DESKTOP_STARTUP_ID=a\x01\n"), false},
+        {"show XDG_ACTIVATION_TOKEN=caf\xc3\xa9\n", false},
+        {"show LD_PRELOAD=/tmp/x.so\n", false},
+        {"show XDG_ACTIVATION_TOKEN\n", false},
+        {"show  XDG_ACTIVATION_TOKEN=a\n", false},
+        {"show\r\n", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(answers(socket(), c.request), c.answered) << c.request.toStdString();
+    }
+    EXPECT_TRUE(answers(socket()));
+    EXPECT_EQ(first.state(), QProcess::Running);
 }
 
 // An instance that was killed leaves its socket behind; the next start runs in its place.

@@ -124,7 +124,7 @@ private:
 };
 
 TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
-    for (const char* program : {"Xvfb", "trayer", "xwininfo", "xdotool"}) {
+    for (const char* program : {"Xvfb", "trayer", "xwininfo", "xdotool", "xev", "xprop"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
             GTEST_SKIP() << program
                          << " is not installed; the tray smoke test needs xvfb, trayer, x11-utils and "
@@ -259,13 +259,53 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     run(env, QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
     EXPECT_TRUE(panelMapped(false)) << "Escape did not put the panel away";
 
-    // Started again (say from the desktop's menu), it opens the running one's panel and ends.
+    // Started again (say from the desktop's menu), it opens the running one's panel and ends. The launcher's
+    // startup id goes along: the running one ends that launch's startup feedback with a message to the root
+    // window, which xev sees once it listens there (a property set on the root tells when it does).
+    QProcess spy;
+    spy.setProcessEnvironment(env);
+    spy.start(QStringLiteral("xev"),
+              {QStringLiteral("-root"), QStringLiteral("-event"), QStringLiteral("property")});
+    QByteArray spied;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            run(env, QStringLiteral("xprop"),
+                {QStringLiteral("-root"), QStringLiteral("-f"), QStringLiteral("GLINTWARD_TEST"),
+                 QStringLiteral("8s"), QStringLiteral("-set"), QStringLiteral("GLINTWARD_TEST"),
+                 QStringLiteral("ready")});
+            spied += spy.readAllStandardOutput();
+            return spied.contains("GLINTWARD_TEST");
+        },
+        10000))
+        << "xev did not listen on the root window";
+    QProcessEnvironment launched = appEnv;
+    // The launch's time, later than anything the server has told the instance: its next activation request
+    // and its user time carry it, so that a window manager that prevents focus stealing lets it through.
+    launched.insert(QStringLiteral("DESKTOP_STARTUP_ID"), QStringLiteral("smoke-test-1_TIME2000000000"));
     QProcess again;
-    again.setProcessEnvironment(appEnv);
+    again.setProcessEnvironment(launched);
     again.start(QStringLiteral(GLINTWARD_APP), {});
     ASSERT_TRUE(again.waitForFinished(15000)) << "a second start kept running";
     EXPECT_EQ(again.exitCode(), 0);
     EXPECT_TRUE(panelMapped(true)) << "a second start did not open the panel";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            spied += spy.readAllStandardOutput();
+            return spied.contains("_NET_STARTUP_INFO_BEGIN");
+        },
+        10000))
+        << "the running instance did not end the later start's startup feedback";
+    // Qt keeps the user time on a window of its own that the panel names, where the window manager allows.
+    const auto property = [&](const QString& window, const QString& name) {
+        return run(env, QStringLiteral("xprop"), {QStringLiteral("-id"), window, name}).trimmed();
+    };
+    QString timeWindow = panelWindow(env)->first.id;
+    const QString named = property(timeWindow, QStringLiteral("_NET_WM_USER_TIME_WINDOW"));
+    if (named.contains(QLatin1String("# "))) timeWindow = named.section(QLatin1String("# "), 1);
+    EXPECT_EQ(property(timeWindow, QStringLiteral("_NET_WM_USER_TIME")).toStdString(),
+              "_NET_WM_USER_TIME(CARDINAL) = 2000000000");
+    spy.kill();
+    spy.waitForFinished(3000);
     EXPECT_TRUE(app.running());
 }
 
