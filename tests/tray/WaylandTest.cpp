@@ -11,6 +11,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -78,20 +79,28 @@ protected:
         env_.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime());
         env_.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
         env_.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
-        if (asNobody_) {
-            for (const char* program : {GLINTWARD_APP, WAYLAND_PEER}) {
-                int code = -1;
-                run(QStringLiteral("test"), {QStringLiteral("-x"), QString::fromLocal8Bit(program)}, &code);
-                ASSERT_EQ(code, 0) << "the user nobody cannot run " << program
-                                   << ": run as root, these tests run sway and its clients as nobody, so the "
-                                   << "build folder and the folders above it must be open to others";
+        if (asNobody_ && !(openToNobody(app_) && openToNobody(peer_) && openToNobody(lsanSuppressions_))) {
+            // A build folder under a closed one (root's home, say): nobody runs copies kept in the test's own.
+            const QString bin = dir_.filePath(QStringLiteral("bin"));
+            ASSERT_TRUE(QDir().mkpath(bin));
+            QFile::setPermissions(bin, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                           QFileDevice::ReadOther | QFileDevice::ExeOther);
+            for (QString* file : {&app_, &peer_, &lsanSuppressions_}) {
+                const QString copy = bin + QLatin1Char('/') + QFileInfo(*file).fileName();
+                ASSERT_TRUE(QFile::copy(*file, copy)) << file->toStdString();
+                QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                                QFileDevice::ReadOther | QFileDevice::ExeOther);
+                *file = copy;
+            }
+            for (const QString& file : {app_, peer_, lsanSuppressions_}) {
+                ASSERT_TRUE(openToNobody(file)) << "the user nobody cannot read " << file.toStdString();
             }
         }
         for (const char* sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
             if (qEnvironmentVariableIsSet(sanitizer)) env_.insert(sanitizer, qEnvironmentVariable(sanitizer));
         }
         env_.insert(QStringLiteral("LSAN_OPTIONS"),
-                    QStringLiteral("suppressions=" WAYLAND_LSAN_SUPPRESSIONS));
+                    QStringLiteral("suppressions=") + lsanSuppressions_);
     }
 
     void TearDown() override {
@@ -108,6 +117,13 @@ protected:
     }
 
     QString runtime() const { return dir_.filePath("run"); }
+
+    // Whether the user nobody may read the file (and run it, where it is a program).
+    bool openToNobody(const QString& file) {
+        int code = -1;
+        run(QStringLiteral("test"), {QStringLiteral("-r"), file}, &code);
+        return code == 0;
+    }
 
     static void giveToNobody(const QString& path) {
         if (const passwd* nobody = ::getpwnam("nobody")) {
@@ -170,7 +186,7 @@ protected:
         env_.insert(QStringLiteral("SWAYSOCK"),
                     run.filePath(run.entryList({QStringLiteral("sway-ipc.*.sock")}, QDir::System).first()));
         // A mouse: the headless backend has no input devices of its own.
-        mouse_ = &start(QStringLiteral(WAYLAND_PEER), {QStringLiteral("pointer")}, env_);
+        mouse_ = &start(peer_, {QStringLiteral("pointer")}, env_);
         if (withTray) {
             ASSERT_TRUE(waitUntil([&] { return owned(QStringLiteral("org.kde.StatusNotifierWatcher")); }))
                 << "swaybar's tray did not take the StatusNotifierWatcher name";
@@ -254,12 +270,15 @@ protected:
     }
 
     QProcess& startApp(const QProcessEnvironment& env) {
-        return start(QStringLiteral(GLINTWARD_APP), {}, env);
+        return start(app_, {}, env);
     }
     QProcess& startApp() { return startApp(env_); }
 
     QTemporaryDir dir_;
     bool asNobody_ = false;
+    QString app_ = QStringLiteral(GLINTWARD_APP);
+    QString peer_ = QStringLiteral(WAYLAND_PEER);
+    QString lsanSuppressions_ = QStringLiteral(WAYLAND_LSAN_SUPPRESSIONS);
     QProcessEnvironment env_;
     QProcess* mouse_ = nullptr;
     QByteArray lastError_;  // what the last program run to its end said on its error output
@@ -289,7 +308,7 @@ TEST_F(WaylandSession, TheWindowIsANativeWaylandClientUnderTheApplicationsId) {
 TEST_F(WaylandSession, ThePanelStaysWhileThePointerCrossesAnotherWindowOnItsWay) {
     startSession(true);
     if (IsSkipped()) return;
-    start(QStringLiteral(WAYLAND_PEER), {QStringLiteral("window")}, env_);
+    start(peer_, {QStringLiteral("window")}, env_);
     ASSERT_TRUE(waitUntil([&] { return titled(QStringLiteral("peer")).has_value(); }))
         << "the peer window did not map";
     startApp();
@@ -348,7 +367,7 @@ TEST_F(WaylandSession, ALaterStartBringsTheWindowForwardWithItsLaunchersToken) {
     QProcess& app = startApp();
     ASSERT_TRUE(waitUntil([&] { return window(APP_ID).has_value(); })) << "no Glintward window";
     swaymsg({QStringLiteral("workspace"), QStringLiteral("2")});
-    start(QStringLiteral(WAYLAND_PEER), {QStringLiteral("window")}, env_);
+    start(peer_, {QStringLiteral("window")}, env_);
     ASSERT_TRUE(waitUntil([&] {
         const auto peer = titled(QStringLiteral("peer"));
         return peer && peer->value("focused").toBool();
@@ -359,7 +378,7 @@ TEST_F(WaylandSession, ALaterStartBringsTheWindowForwardWithItsLaunchersToken) {
     })) << "the Glintward window is still in view";
 
     int code = -1;
-    const QByteArray token = run(QStringLiteral(WAYLAND_PEER), {QStringLiteral("token")}, &code).trimmed();
+    const QByteArray token = run(peer_, {QStringLiteral("token")}, &code).trimmed();
     ASSERT_EQ(code, 0) << "the compositor handed out no activation token: " << lastError_.toStdString();
     ASSERT_FALSE(token.isEmpty());
     QProcessEnvironment launched = env_;
