@@ -5,6 +5,7 @@
 #include <QPen>
 #include <QQuickWindow>
 #include <QSGImageNode>
+#include <QSGTransformNode>
 #include <QtMath>
 #include <array>
 #include <cmath>
@@ -52,8 +53,11 @@ QImage dotPicture(const QColor& color, qreal ratio) {
 }
 
 // The scene's part of the field: the pictures, painted as they are first needed, and two image nodes per
-// blip, its ring then its dot.
-struct BlipNodes : QSGNode {
+// blip, its ring then its dot. A transform node (left at identity) rather than a plain one: the software
+// renderer keeps the position, clip and opacity of transform, clip and opacity nodes only, and gives an image
+// node added later under a plain node none of its item's, drawing it at the item's coordinates taken as the
+// window's.
+struct BlipNodes : QSGTransformNode {
     std::array<std::unique_ptr<QSGTexture>, PING_FRAMES> rings;
     std::unique_ptr<QSGTexture> dot;
     qreal ratio = 0;
