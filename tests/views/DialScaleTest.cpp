@@ -1,6 +1,7 @@
 // The radar dial drawn at the display scale factors people use, on both of Qt Quick's renderers, must be the
-// picture drawn at scale 1, only finer. The scale factor is read once, when the application object is made,
-// so each picture is drawn by a process of its own (this program, started with --render).
+// picture drawn at scale 1, only finer, with its blips where it places them. The scale factor is read once,
+// when the application object is made, so each picture is drawn by a process of its own (this program,
+// started with --render or --blips).
 #include <gtest/gtest.h>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -32,8 +33,8 @@ constexpr int TOLERANCE = 16;
 // scale factors, some 250 pixels in all, where a missing ring or a misplaced sweep makes thousands.
 constexpr int ALLOWED = SIDE * SIDE / 100;
 
-// Shows `qml`, a page, in a window of `side` logical pixels; nullptr (with the reason on standard error) when it
-// does not load.
+// Shows `qml`, a page, in a window of `side` logical pixels; nullptr (with the reason on standard error) when
+// it does not load.
 QQuickItem* showPage(QQmlEngine& engine, QQuickWindow& window, const char* qml, QSize side) {
     glintward::initViewsModule(engine);
     QQmlComponent component(&engine);
@@ -106,8 +107,8 @@ const QList<QVariantList> ARRIVALS = {
     {10.0, 55.0, 100.0, 145.0, 190.0, 235.0, 280.0, 325.0},
 };
 
-// Draws the dial of ARRIVALS, a frame for each, and saves the last; prints where the centre disc and each blip
-// belong (BlipField::centreOf), one "x y" line each in the window's logical pixels.
+// Draws the dial of ARRIVALS, a frame for each, and saves the last; prints where the centre disc and each
+// blip belong (BlipField::centreOf), one "x y" line each in the window's logical pixels.
 int renderBlips(const QString& out) {
     int argc = 1;
     char name[] = "test_dial_scale";
@@ -136,7 +137,9 @@ int renderBlips(const QString& out) {
     if (!dial || !blips || dial->position() != QPointF(DIAL_AT)) return 2;
     // Until the window is on the display its picture has not the display's scale.
     QDeadlineTimer deadline(10000);
-    while (!window.isExposed() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!window.isExposed() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
     if (!window.isExposed()) return 4;
     QImage image;
     for (const QVariantList& bearings : ARRIVALS) {
@@ -242,7 +245,8 @@ std::vector<QPointF> solidSpots(const QImage& picture, QColor color, qreal ratio
                 todo.pop_back();
                 sum += QPointF(p) + QPointF(0.5, 0.5);
                 ++n;
-                for (const QPoint q : {p + QPoint(1, 0), p - QPoint(1, 0), p + QPoint(0, 1), p - QPoint(0, 1)}) {
+                for (const QPoint step : {QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1)}) {
+                    const QPoint q = p + step;
                     if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= h) continue;
                     const auto at = static_cast<std::size_t>(q.y() * w + q.x());
                     if (seen[at] || !solid(q.x(), q.y())) continue;
@@ -320,19 +324,23 @@ protected:
     void expectBlipsWhereTheyBelong(const QProcessEnvironment& env, const QString& backend) {
         for (const char* factor : {"1", "1.25", "1.5", "2"}) {
             SCOPED_TRACE(backend.toStdString() + " at " + factor);
-            const Drawn drawn = run(env, "--blips", QStringLiteral("blips"), backend, QString::fromLatin1(factor));
+            const Drawn drawn =
+                run(env, "--blips", QStringLiteral("blips"), backend, QString::fromLatin1(factor));
             ASSERT_EQ(drawn.image.width(), qRound(PAGE.width() * QByteArray(factor).toDouble()));
             std::vector<QPointF> belong;
             for (const QString& line : drawn.lines) {
                 belong.emplace_back(line.section(' ', 0, 0).toDouble(), line.section(' ', 1, 1).toDouble());
             }
             ASSERT_EQ(belong.size(), 1 + ARRIVALS.back().size());
-            const std::vector<QPointF> spots = solidSpots(
-                drawn.image, QColor(glintward::Palette::stateLikely), qreal(drawn.image.width()) / PAGE.width());
+            const std::vector<QPointF> spots =
+                solidSpots(drawn.image, QColor(glintward::Palette::stateLikely),
+                           qreal(drawn.image.width()) / PAGE.width());
             EXPECT_EQ(spots.size(), belong.size());
             for (std::size_t i = 0; i < belong.size(); ++i) {
                 qreal nearest = 1e9;
-                for (const QPointF& spot : spots) nearest = std::min(nearest, QLineF(spot, belong[i]).length());
+                for (const QPointF& spot : spots) {
+                    nearest = std::min(nearest, QLineF(spot, belong[i]).length());
+                }
                 EXPECT_LT(nearest, 1.0) << (i == 0 ? "the centre disc" : "blip " + std::to_string(i - 1))
                                         << " belongs at " << belong[i].x() << ", " << belong[i].y();
             }
