@@ -242,14 +242,12 @@ protected:
         QStringList lines;  // what the child printed after its renderer
     };
 
-    // Draws in a child process with `env` and the scale factor (`mode` chooses what); saves the picture as
-    // build/screenshots/<name>-<backend>-<factor>x.png.
+    // Draws in a child process with `env` and the scale factor (`mode` chooses what), into a folder of its
+    // own; saves a copy as build/screenshots/<name>-<backend>-<factor>x.png to look at.
     Drawn run(const QProcessEnvironment& env, const char* mode, const QString& name, const QString& backend,
               const QString& factor) {
-        const QString dir = QStringLiteral(GLINTWARD_SCREENSHOT_DIR);
-        QDir().mkpath(dir);
-        const QString path = dir + QStringLiteral("/%1-%2-%3x.png").arg(name, backend, factor);
-        QFile::remove(path);
+        const QTemporaryDir own;
+        const QString path = own.filePath(QStringLiteral("picture.png"));
         QProcess child;
         QProcessEnvironment childEnv = env;
         childEnv.insert(QStringLiteral("QT_SCALE_FACTOR"), factor);
@@ -267,7 +265,13 @@ protected:
         EXPECT_TRUE(said.front().startsWith(backend == QLatin1String("software") ? "software" : "hardware"))
             << said.front().toStdString();
         said.removeFirst();
-        return {QImage(path), said};
+        const QImage image(path);
+        QDir().mkpath(QStringLiteral(GLINTWARD_SCREENSHOT_DIR));
+        const QString shot =
+            QStringLiteral(GLINTWARD_SCREENSHOT_DIR "/%1-%2-%3x.png").arg(name, backend, factor);
+        QFile::remove(shot);
+        image.save(shot);
+        return {image, said};
     }
 
     QImage draw(const QProcessEnvironment& env, const QString& backend, const QString& factor) {
