@@ -5,6 +5,7 @@
 #include <QPen>
 #include <QQuickWindow>
 #include <QSGImageNode>
+#include <QSGTransformNode>
 #include <QtMath>
 #include <array>
 #include <cmath>
@@ -52,8 +53,11 @@ QImage dotPicture(const QColor& color, qreal ratio) {
 }
 
 // The scene's part of the field: the pictures, painted as they are first needed, and two image nodes per
-// blip, its ring then its dot.
-struct BlipNodes : QSGNode {
+// blip, its ring then its dot. A transform node, left at identity, rather than a plain node: the software
+// renderer records where a node stands (position, clip, opacity) for transform, clip and opacity nodes only,
+// so an image node added later under a plain node would get none of its item's and be drawn at the item's
+// coordinates taken as the window's.
+struct BlipNodes : QSGTransformNode {
     std::array<std::unique_ptr<QSGTexture>, PING_FRAMES> rings;
     std::unique_ptr<QSGTexture> dot;
     qreal ratio = 0;
