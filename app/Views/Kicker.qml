@@ -10,6 +10,10 @@ RowLayout {
     property var trailing: undefined
 
     spacing: 8
+    // One heading for screen readers, named as written: upper case is for the eye, and a reader may spell
+    // it out letter by letter.
+    Accessible.role: Accessible.Heading
+    Accessible.name: root.trailing === undefined ? root.text : root.text + ": " + String(root.trailing)
 
     Text {
         objectName: "kickerText"
