@@ -61,6 +61,13 @@ Rectangle {
     // A new page starts with the focus on the panel, so that Tab goes to its first control.
     onShowSettingsChanged: panel.forceActiveFocus()
 
+    // What the app exists to say reaches a screen reader when it changes, not only when the user happens to
+    // read the title again, and whichever page is shown.
+    LiveRegion {
+        objectName: "statusAnnouncement"
+        text: panel.radar.statusLabel
+    }
+
     // The page shown: both are flickables.
     function page() {
         return panel.showSettings ? settingsLoader.item : radarLoader.item;
@@ -193,12 +200,6 @@ Rectangle {
                     wrapMode: Text.Wrap
                     Accessible.role: Accessible.StaticText
                     Accessible.name: text
-                    // What the app exists to say reaches a screen reader when it changes, not only when the
-                    // user happens to read the title again.
-                    LiveRegion {
-                        objectName: "statusAnnouncement"
-                        text: panel.radar.statusLabel
-                    }
                 }
                 Text {
                     objectName: "explainer"

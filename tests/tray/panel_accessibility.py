@@ -316,7 +316,7 @@ class PanelAccessibilityTest(unittest.TestCase):
         self.assertTrue(self.matches(bottom, expected[-len(bottom):]), bottom)
         self.assertGreaterEqual(len(top) + len(bottom), len(expected), (top, bottom))
 
-    def test_the_settings_page_reads_its_headings_in_order(self):
+    def test_the_settings_page_reads_its_headings_in_order_and_a_new_status_is_said_there_too(self):
         self.wait_for_tree(lambda tree: tree == self.QUIET)
         # Pressed as a screen reader presses it.
         button = pyatspi.utils.findDescendant(
@@ -336,6 +336,13 @@ class PanelAccessibilityTest(unittest.TestCase):
         self.assertEqual(tree[unknown + 1:unknown + 4], [("heading", "Behavior"),
                                                           ("push button", "Alert threshold: In the room"),
                                                           ("check box", "Haptic alerts")])
+
+        # The title is not on this page, but what it says still reaches the user.
+        del self.events[:]
+        self.hear([("AA:BB:CC:00:00:01", "Ray-Ban Meta 0A1B", -55)])
+        announced = ("object:state-changed:showing", 1, "notification", "Smart glasses likely nearby")
+        wait_until(lambda: announced in self.events, 20, pump=self.pump)
+        self.assertIn(announced, self.events, "the new status was not announced")
 
     @staticmethod
     def matches(tree, expected):
