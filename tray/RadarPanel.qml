@@ -142,6 +142,7 @@ Rectangle {
             delegate: pageRow
             ReadingOrder {
                 target: scroller.contentItem
+                active: Accessibility.active
             }
             footer: Item { width: 1; height: 16 }
             // The header's height settles after its first layout and changes with the status texts; a page
@@ -199,12 +200,12 @@ Rectangle {
                     horizontalAlignment: Text.AlignHCenter
                     wrapMode: Text.Wrap
                     Accessible.role: Accessible.StaticText
-                    Accessible.name: text
+                    Accessible.name: Accessibility.active ? text : ""
                 }
                 Text {
                     objectName: "explainer"
                     Accessible.role: Accessible.StaticText
-                    Accessible.name: text
+                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     Layout.topMargin: 6
                     text: panel.radar.explainer
@@ -366,7 +367,7 @@ Rectangle {
                             spacing: 4
                             Text {
                                 Accessible.role: Accessible.StaticText
-                                Accessible.name: text
+                                Accessible.name: Accessibility.active ? text : ""
                                 Layout.fillWidth: true
                                 text: qsTr("Session log is empty")
                                 font: TypeScale.rowTitle
@@ -375,7 +376,7 @@ Rectangle {
                             }
                             Text {
                                 Accessible.role: Accessible.StaticText
-                                Accessible.name: text
+                                Accessible.name: Accessibility.active ? text : ""
                                 Layout.fillWidth: true
                                 text: qsTr("Nothing heard yet this session. Devices appear here the moment a matching signal arrives.")
                                 font: TypeScale.rowSubtitle

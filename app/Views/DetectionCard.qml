@@ -41,7 +41,7 @@ CardSurface {
                 Text {
                     objectName: "displayName"
                     Accessible.role: Accessible.StaticText
-                    Accessible.name: text
+                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     text: card.displayName
                     font: TypeScale.rowTitle
@@ -51,7 +51,7 @@ CardSurface {
                 Text {
                     objectName: "brand"
                     Accessible.role: Accessible.StaticText
-                    Accessible.name: text
+                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     text: card.brand
                     font: TypeScale.reading
@@ -71,7 +71,7 @@ CardSurface {
         Text {
             objectName: "mutedNote"
             Accessible.role: Accessible.StaticText
-            Accessible.name: text
+            Accessible.name: Accessibility.active ? text : ""
             visible: card.isMuted
             Layout.fillWidth: true
             Layout.topMargin: 4
@@ -96,7 +96,7 @@ CardSurface {
             Text {
                 objectName: "proximity"
                 Accessible.role: Accessible.StaticText
-                Accessible.name: text
+                Accessible.name: Accessibility.active ? text : ""
                 text: ViewLogic.proximityLabel(card.proximity, card.estimatedDistanceMeters)
                 font: TypeScale.bodySmall
                 color: Palette.textMuted
@@ -105,7 +105,7 @@ CardSurface {
             Text {
                 objectName: "signalReading"
                 Accessible.role: Accessible.StaticText
-                Accessible.name: text
+                Accessible.name: Accessibility.active ? text : ""
                 text: ViewLogic.signalReading(card.smoothedRssi)
                 font: TypeScale.reading
                 color: Palette.textPrimary

@@ -10,8 +10,8 @@ Item {
 
     visible: false
     Accessible.role: Accessible.Notification
-    Accessible.name: text
+    Accessible.name: Accessibility.active ? text : ""
     // Once this turn's bindings have run, so that the name a reader asks for is the new one and a burst of
     // changes is said once, as it ends.
-    onTextChanged: Qt.callLater(Announcer.announce, region)
+    onTextChanged: if (Accessibility.active) Qt.callLater(Accessibility.announce, region)
 }

@@ -5,14 +5,6 @@
 
 namespace glintward {
 
-ReadingOrder::ReadingOrder(QObject* parent) : QObject(parent) {
-    QAccessible::installActivationObserver(this);
-}
-
-ReadingOrder::~ReadingOrder() {
-    QAccessible::removeActivationObserver(this);
-}
-
 void ReadingOrder::setTarget(QQuickItem* target) {
     if (target_ == target) return;
     target_ = target;
@@ -20,13 +12,16 @@ void ReadingOrder::setTarget(QQuickItem* target) {
     emit targetChanged();
 }
 
-void ReadingOrder::accessibilityActiveChanged(bool) {
+void ReadingOrder::setActive(bool active) {
+    if (active_ == active) return;
+    active_ = active;
     follow();
+    emit activeChanged();
 }
 
 void ReadingOrder::follow() {
     watch_.reset();
-    if (!target_ || !QAccessible::isActive()) return;
+    if (!target_ || !active_) return;
     watch_ = std::make_unique<QObject>();
     connect(target_, &QQuickItem::childrenChanged, watch_.get(), [this] { follow(); });
     for (QQuickItem* child : target_->childItems()) {

@@ -23,7 +23,7 @@ Item {
         Text {
             objectName: "logName"
             Accessible.role: Accessible.StaticText
-            Accessible.name: text
+            Accessible.name: Accessibility.active ? text : ""
             Layout.fillWidth: true
             text: row.displayName
             font: TypeScale.body
@@ -33,7 +33,7 @@ Item {
         Text {
             objectName: "logLine"
             Accessible.role: Accessible.StaticText
-            Accessible.name: text
+            Accessible.name: Accessibility.active ? text : ""
             Layout.fillWidth: true
             text: ViewLogic.drawnSessionLogLine(row.firstSeenMs, row.lastSeenMs, row.strongestRssi)
             font: TypeScale.reading
