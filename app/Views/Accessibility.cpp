@@ -10,8 +10,14 @@ AccessibilityState::~AccessibilityState() {
     QAccessible::removeActivationObserver(this);
 }
 
+void AccessibilityState::accessibilityActiveChanged(bool active) {
+    if (active_ == active) return;
+    active_ = active;
+    emit activeChanged();
+}
+
 void AccessibilityState::announce(QQuickItem* item) const {
-    if (!item || !QAccessible::isActive()) return;
+    if (!item || !active_) return;
     QAccessibleEvent event(item, QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&event);
 }

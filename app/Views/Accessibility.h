@@ -20,7 +20,7 @@ public:
     explicit AccessibilityState(QObject* parent = nullptr);
     ~AccessibilityState() override;
 
-    bool active() const { return QAccessible::isActive(); }
+    bool active() const { return active_; }
     // Raises "showing" on the item, as a notification raises it when it appears: screen readers speak a
     // notification that appears at once, wherever the focus is, and this toolkit offers no other way to
     // announce on this platform. Does nothing while no assistive technology listens.
@@ -30,7 +30,10 @@ signals:
     void activeChanged();
 
 private:
-    void accessibilityActiveChanged(bool) override { emit activeChanged(); }
+    void accessibilityActiveChanged(bool active) override;
+
+    // As the platform last said.
+    bool active_ = QAccessible::isActive();
 };
 
 }  // namespace glintward
