@@ -316,6 +316,17 @@ class PanelAccessibilityTest(unittest.TestCase):
         self.assertTrue(self.matches(bottom, expected[-len(bottom):]), bottom)
         self.assertGreaterEqual(len(top) + len(bottom), len(expected), (top, bottom))
 
+        # Stopped by a screen reader's press (once: twice would scan on), the title says so at once too.
+        self.key("Home")
+        button = pyatspi.utils.findDescendant(
+            self.panel(), lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "Stop scanning")
+        button.queryAction().doAction(0)
+        stopped = self.wait_for_tree(lambda tree: ("push button", "Start scanning") in tree)
+        self.assertEqual(stopped[1:2], [("label", "Radar off")])
+        off = ("object:state-changed:showing", 1, "notification", "Radar off")
+        wait_until(lambda: off in self.events, 20, pump=self.pump)
+        self.assertIn(off, self.events, "stopping was not announced")
+
     def test_the_settings_page_reads_its_headings_in_order_and_a_new_status_is_said_there_too(self):
         self.wait_for_tree(lambda tree: tree == self.QUIET)
         # Pressed as a screen reader presses it.
