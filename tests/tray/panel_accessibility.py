@@ -8,7 +8,9 @@ on it, and a replay feed (a FIFO) that the test writes advertisements into when 
     panel_accessibility.py GLINTWARD_EXECUTABLE
 """
 
+import importlib.util
 import os
+import select
 import shutil
 import signal
 import struct
@@ -23,10 +25,13 @@ SKIP = [p for p in ("Xvfb", "dbus-daemon", "xdotool") if not shutil.which(p)]
 LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 if not os.access(LAUNCHER, os.X_OK):
     SKIP.append(LAUNCHER)
+# Imported once the test's own bus is up: it connects as it loads.
 try:
     import gi
 
     gi.require_version("Atspi", "2.0")
+    if importlib.util.find_spec("pyatspi") is None:
+        raise ImportError("pyatspi")
 except (ImportError, ValueError):
     SKIP.append("python3-pyatspi")
 
@@ -69,12 +74,17 @@ class Desktop:
     """Xvfb, a session bus and the AT-SPI bus on it, all private to one test and stopped after it."""
 
     def __init__(self, directory):
-        self.directory = directory
         self.processes = []
         self.env = dict(os.environ)
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env.pop("AT_SPI_BUS_ADDRESS", None)
+        try:
+            self.begin(directory)
+        except BaseException:
+            self.stop()
+            raise
 
+    def begin(self, directory):
         # Xvfb picks a free display itself and tells us which.
         read, write = os.pipe()
         self.start(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -83,6 +93,8 @@ class Desktop:
         number = b""
         deadline = time.monotonic() + 15
         while not number.endswith(b"\n") and time.monotonic() < deadline:
+            if not select.select([read], [], [], max(0, deadline - time.monotonic()))[0]:
+                break
             chunk = os.read(read, 16)
             if not chunk:
                 break
