@@ -61,6 +61,13 @@ Rectangle {
     // A new page starts with the focus on the panel, so that Tab goes to its first control.
     onShowSettingsChanged: panel.forceActiveFocus()
 
+    // What the app exists to say reaches a screen reader when it changes, not only when the user happens to
+    // read the title again, and whichever page is shown.
+    LiveRegion {
+        objectName: "statusAnnouncement"
+        text: panel.radar.statusLabel
+    }
+
     // The page shown: both are flickables.
     function page() {
         return panel.showSettings ? settingsLoader.item : radarLoader.item;
@@ -133,6 +140,10 @@ Rectangle {
                 sessionLog: panel.radar.sessionLog
             }
             delegate: pageRow
+            ReadingOrder {
+                target: scroller.contentItem
+                active: Accessibility.active
+            }
             footer: Item { width: 1; height: 16 }
             // The header's height settles after its first layout and changes with the status texts; a page
             // shown from its top stays at its top instead of losing the header's first lines.
@@ -188,9 +199,13 @@ Rectangle {
                     color: panel.radar.titleColor
                     horizontalAlignment: Text.AlignHCenter
                     wrapMode: Text.Wrap
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: Accessibility.active ? text : ""
                 }
                 Text {
                     objectName: "explainer"
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     Layout.topMargin: 6
                     text: panel.radar.explainer
@@ -351,6 +366,8 @@ Rectangle {
                             Layout.margins: 14
                             spacing: 4
                             Text {
+                                Accessible.role: Accessible.StaticText
+                                Accessible.name: Accessibility.active ? text : ""
                                 Layout.fillWidth: true
                                 text: qsTr("Session log is empty")
                                 font: TypeScale.rowTitle
@@ -358,6 +375,8 @@ Rectangle {
                                 wrapMode: Text.Wrap
                             }
                             Text {
+                                Accessible.role: Accessible.StaticText
+                                Accessible.name: Accessibility.active ? text : ""
                                 Layout.fillWidth: true
                                 text: qsTr("Nothing heard yet this session. Devices appear here the moment a matching signal arrives.")
                                 font: TypeScale.rowSubtitle

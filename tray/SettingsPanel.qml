@@ -32,6 +32,8 @@ Flickable {
         RowLayout {
             Layout.fillWidth: true
             Text {
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
                 text: qsTr("SETTINGS")
                 font: TypeScale.tracked(TypeScale.kicker, 1.62)
                 color: Palette.textMuted
@@ -117,6 +119,7 @@ Flickable {
                 Accessible.role: Accessible.Button
                 Accessible.name: qsTr("Alert threshold") + ": " + page.settings.thresholdReading
                 Accessible.description: page.settings.thresholdSubtitle
+                Accessible.onPressAction: thresholdRow.clicked()
                 HoverHandler {
                     cursorShape: Qt.PointingHandCursor
                 }

@@ -40,6 +40,8 @@ CardSurface {
                 spacing: 1
                 Text {
                     objectName: "displayName"
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     text: card.displayName
                     font: TypeScale.rowTitle
@@ -48,6 +50,8 @@ CardSurface {
                 }
                 Text {
                     objectName: "brand"
+                    Accessible.role: Accessible.StaticText
+                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     text: card.brand
                     font: TypeScale.reading
@@ -66,6 +70,8 @@ CardSurface {
         }
         Text {
             objectName: "mutedNote"
+            Accessible.role: Accessible.StaticText
+            Accessible.name: Accessibility.active ? text : ""
             visible: card.isMuted
             Layout.fillWidth: true
             Layout.topMargin: 4
@@ -89,6 +95,8 @@ CardSurface {
             spacing: 8
             Text {
                 objectName: "proximity"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: Accessibility.active ? text : ""
                 text: ViewLogic.proximityLabel(card.proximity, card.estimatedDistanceMeters)
                 font: TypeScale.bodySmall
                 color: Palette.textMuted
@@ -96,6 +104,8 @@ CardSurface {
             Item { Layout.fillWidth: true }
             Text {
                 objectName: "signalReading"
+                Accessible.role: Accessible.StaticText
+                Accessible.name: Accessibility.active ? text : ""
                 text: ViewLogic.signalReading(card.smoothedRssi)
                 font: TypeScale.reading
                 color: Palette.textPrimary

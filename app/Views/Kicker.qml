@@ -10,6 +10,11 @@ RowLayout {
     property var trailing: undefined
 
     spacing: 8
+    // One heading for screen readers, named as written: upper case is for the eye, and a reader may spell
+    // it out letter by letter.
+    Accessible.role: Accessible.Heading
+    Accessible.name: !Accessibility.active ? ""
+                     : root.trailing === undefined ? root.text : root.text + ": " + String(root.trailing)
 
     Text {
         objectName: "kickerText"

@@ -23,6 +23,8 @@ T.Button {
     focusPolicy: Qt.StrongFocus
     Accessible.role: Accessible.Button
     Accessible.name: text
+    // A screen reader's press, which the template leaves undone here.
+    Accessible.onPressAction: control.clicked()
     Keys.onReturnPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
     Keys.onEnterPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
 

@@ -22,6 +22,8 @@ Item {
         spacing: 2
         Text {
             objectName: "logName"
+            Accessible.role: Accessible.StaticText
+            Accessible.name: Accessibility.active ? text : ""
             Layout.fillWidth: true
             text: row.displayName
             font: TypeScale.body
@@ -30,6 +32,8 @@ Item {
         }
         Text {
             objectName: "logLine"
+            Accessible.role: Accessible.StaticText
+            Accessible.name: Accessibility.active ? text : ""
             Layout.fillWidth: true
             text: ViewLogic.drawnSessionLogLine(row.firstSeenMs, row.lastSeenMs, row.strongestRssi)
             font: TypeScale.reading

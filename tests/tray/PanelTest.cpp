@@ -893,6 +893,40 @@ TEST_F(KeyboardTest, EscapeLeavesTheSettingsPageAndKeysScrollThePage) {
     EXPECT_TRUE(atEnd());
 }
 
+// Texts name themselves for screen readers only while one listens; one that starts listening after the panel
+// was made hears every text at once, and each name follows its text from then on.
+TEST_F(PanelTest, TextsAreNamedOnceAnAssistiveTechnologyListensAndFollowTheirTexts) {
+    launch();
+    startScanning();
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -52);
+    ASSERT_TRUE(detections(1));
+    settle(app->panel());
+    struct Off {
+        ~Off() { QAccessible::setActive(false); }
+    } off;
+    QAccessible::setActive(true);
+    QQuickItem* card = shown("detectionCard")[0];
+    const auto named = [&](QQuickItem* item, const QString& expected) {
+        ASSERT_TRUE(item);
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(item);
+        ASSERT_TRUE(accessible);
+        EXPECT_EQ(accessible->text(QAccessible::Name), expected) << item->objectName().toStdString();
+    };
+    named(item("statusTitle"), u"Smart glasses likely nearby"_s);
+    named(item("explainer"), text(item("explainer")));
+    named(item("nearbyKicker"), u"Nearby: 1"_s);
+    named(item("sessionLogKicker"), u"Session log: 1"_s);
+    for (const char* name : {"displayName", "brand", "proximity", "signalReading"})
+        named(findOne(card, name), text(findOne(card, name)));
+    for (const char* name : {"logName", "logLine"}) named(item(name), text(item(name)));
+
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -80);
+    hear(RAYBAN, "Ray-Ban Meta 0A1B", {}, -80);
+    ASSERT_TRUE(waitUntil([&] { return text(findOne(card, "signalReading")) != u"-52 dBm"_s; }));
+    for (const char* name : {"proximity", "signalReading"}) named(findOne(card, name), text(findOne(card, name)));
+    named(item("logLine"), text(item("logLine")));
+}
+
 // A brand in a right-to-left script stays a name inside the left-to-right subtitle: the line keeps its
 // leading alignment and its order.
 TEST_F(PanelTest, ARightToLeftBrandKeepsTheSubtitleLeftToRight) {
