@@ -236,7 +236,8 @@ void GlintwardTrayApp::panelLostFocus() {
     // In an X11 tray the item's place is known; a StatusNotifierItem's is not, so any loss may be that click.
     const bool maybeOnItem = !tray_ || tray_->geometry().contains(QCursor::pos());
     // The second press of a double click that opened the panel: it stays.
-    if (tray_ && maybeOnItem && sinceDoubleClick_.isValid() && sinceDoubleClick_.elapsed() <= REOPEN_GUARD_MS) {
+    if (tray_ && maybeOnItem && sinceDoubleClick_.isValid() &&
+        sinceDoubleClick_.elapsed() <= REOPEN_GUARD_MS) {
         sinceDoubleClick_.invalidate();
         panel_->requestActivate();
         return;
@@ -278,8 +279,8 @@ void GlintwardTrayApp::placePanel() {
 }
 
 bool GlintwardTrayApp::xembedTrayAvailable() const {
-    // Asked only with no watcher on the bus: Qt decides once, at its first question, whether its own tray icon
-    // goes over the bus, and it must settle on the X11 tray.
+    // Asked only with no watcher on the bus: Qt decides once, at its first question, whether its own tray
+    // icon goes over the bus, and it must settle on the X11 tray.
     return QGuiApplication::platformName() == QLatin1String("xcb") && !item_->watcherPresent() &&
            QSystemTrayIcon::isSystemTrayAvailable();
 }

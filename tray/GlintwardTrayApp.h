@@ -1,7 +1,7 @@
 #pragma once
 // The application: one set of preferences, one radar model, the tray item with its drawn glyph, and the
-// 340 x 560 panel that the tray item toggles. The item is our own StatusNotifierItem where a host shows one on
-// the session bus, else QSystemTrayIcon in an X11 (XEmbed) tray. Without either the panel is an ordinary
+// 340 x 560 panel that the tray item toggles. The item is our own StatusNotifierItem where a host shows one
+// on the session bus, else QSystemTrayIcon in an X11 (XEmbed) tray. Without either the panel is an ordinary
 // window, so the application is never invisible; a tray that appears later is taken, and one gone for longer
 // than a host takes to restart gives the window back.
 
@@ -78,8 +78,8 @@ private:
     std::unique_ptr<StatusNotifierItem> item_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     bool inTray_ = false;
-    QTimer trayGone_;     // the grace a tray host has to come back before the panel becomes a window
-    QTimer xembedPoll_;   // an X11 tray announces itself to no one who is not looking
+    QTimer trayGone_;    // the grace a tray host has to come back before the panel becomes a window
+    QTimer xembedPoll_;  // an X11 tray announces itself to no one who is not looking
     std::optional<QPoint> hostPoint_;  // where the StatusNotifierItem host last said the item is
     QRgb glyphColor_ = 0;
     QString statusTitle_;

@@ -1,5 +1,6 @@
 #include "tray/StatusNotifierItem.h"
 
+#include <unistd.h>
 #include <QAction>
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -14,7 +15,6 @@
 #include <QDBusVariant>
 #include <QPointer>
 #include <QtEndian>
-#include <unistd.h>
 
 namespace glintward {
 
@@ -302,7 +302,7 @@ public slots:
     }
 
     QList<glintward::sni::MenuItemProperties> GetGroupProperties(const QList<int>& ids,
-                                                              const QStringList& propertyNames) {
+                                                                 const QStringList& propertyNames) {
         sni::MenuItemPropertiesList out;
         // Every id the menu has, for an empty list; an id asked for twice is answered once.
         const QList<int> wanted = ids.isEmpty() ? allIds() : ids;
@@ -395,9 +395,7 @@ private:
         }
     }
 
-    void unknownItem() {
-        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no such menu item"));
-    }
+    void unknownItem() { sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no such menu item")); }
 
     QList<QAction*> actions_;
     uint revision_ = 1;
@@ -416,8 +414,8 @@ StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, const QString& title
     if (!bus_.isConnected()) return;
     constexpr auto exported = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
                               QDBusConnection::ExportAllProperties;
-    if (!bus_.registerObject(ITEM_PATH, item_, exported) || !bus_.registerObject(MENU_PATH, menu_, exported) ||
-        !bus_.registerService(serviceName_)) {
+    if (!bus_.registerObject(ITEM_PATH, item_, exported) ||
+        !bus_.registerObject(MENU_PATH, menu_, exported) || !bus_.registerService(serviceName_)) {
         qWarning("glintward: cannot put the tray item on the session bus: %s",
                  qPrintable(bus_.lastError().message()));
         return;
@@ -465,8 +463,8 @@ void StatusNotifierItem::setToolTip(const QString& title) {
 // Asynchronous: a watcher calls back into the item it is asked to take before it answers.
 void StatusNotifierItem::registerWithWatcher() {
     const quint64 attempt = ++attempt_;
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(WATCHER, WATCHER_PATH, WATCHER, QStringLiteral("RegisterStatusNotifierItem"));
+    QDBusMessage call = QDBusMessage::createMethodCall(WATCHER, WATCHER_PATH, WATCHER,
+                                                       QStringLiteral("RegisterStatusNotifierItem"));
     call << serviceName_;
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(call, CALL_TIMEOUT_MS), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this, attempt](QDBusPendingCallWatcher* w) {
@@ -484,9 +482,8 @@ void StatusNotifierItem::registerWithWatcher() {
 
 void StatusNotifierItem::queryHost() {
     const quint64 attempt = attempt_;
-    QDBusMessage get = QDBusMessage::createMethodCall(WATCHER, WATCHER_PATH,
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        WATCHER, WATCHER_PATH, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << WATCHER << QStringLiteral("IsStatusNotifierHostRegistered");
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(get, CALL_TIMEOUT_MS), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this, [this, attempt](QDBusPendingCallWatcher* w) {

@@ -2,8 +2,8 @@
 // The tray item of the desktops whose tray is a StatusNotifierItem host on the session bus (KDE Plasma, GNOME
 // with the AppIndicator extension, swaybar, waybar): the item and its menu (com.canonical.dbusmenu) exported
 // from this process and registered with the bus's org.kde.StatusNotifierWatcher. Unlike QSystemTrayIcon it
-// passes on the point the host sends with a click, where the item is, and it says when a host is there to show
-// it, registering again whenever a watcher appears.
+// passes on the point the host sends with a click, where the item is, and it says when a host is there to
+// show it, registering again whenever a watcher appears.
 
 #include <QDBusConnection>
 #include <QImage>

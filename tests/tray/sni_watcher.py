@@ -59,7 +59,8 @@ class Watcher(dbus.service.Object):
         if 'name="%s"' % ITEM_IFACE not in xml:
             raise _error('InvalidArgs', 'no item at %s%s' % (name, path))
         # Kept under the owner's unique name, which is what leaves the bus when the item ends.
-        item = self.bus.get_name_owner(name) + path
+        owner = name if name.startswith(':') else self.bus.get_name_owner(name)
+        item = owner + path
         if item not in self.items:
             self.items.append(item)
             self.StatusNotifierItemRegistered(item)
@@ -90,6 +91,17 @@ class Watcher(dbus.service.Object):
             'IsStatusNotifierHostRegistered': dbus.Boolean(True),
             'ProtocolVersion': dbus.Int32(0),
         }
+
+    # dbus-python leaves properties out of its introspection data; clients that go by it (QDBusInterface)
+    # would not find them.
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, in_signature='', out_signature='s',
+                         path_keyword='object_path', connection_keyword='connection')
+    def Introspect(self, object_path, connection):
+        xml = dbus.service.Object.Introspect(self, object_path, connection)
+        properties = ('<property name="RegisteredStatusNotifierItems" type="as" access="read"/>'
+                      '<property name="IsStatusNotifierHostRegistered" type="b" access="read"/>'
+                      '<property name="ProtocolVersion" type="i" access="read"/>')
+        return xml.replace('<interface name="%s">' % NAME, '<interface name="%s">%s' % (NAME, properties), 1)
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature='ss', out_signature='v')
     def Get(self, interface, prop):
