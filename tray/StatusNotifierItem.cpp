@@ -331,10 +331,13 @@ public slots:
 
     QList<int> EventGroup(const QList<glintward::sni::MenuEvent>& events) {
         QList<int> unknown;
+        // A click acts at most once per entry and group, however often a caller lists it.
+        QList<int> clicked;
         for (const sni::MenuEvent& event : events) {
             if (event.id != 0 && !action(event.id)) {
                 unknown.append(event.id);
-            } else {
+            } else if (event.eventId == QLatin1String("clicked") && !clicked.contains(event.id)) {
+                clicked.append(event.id);
                 trigger(event.id, event.eventId);
             }
         }
