@@ -32,6 +32,27 @@ struct MenuEntry {
     QString label;
 };
 
+struct Pixmap {
+    int width = 0;
+    int height = 0;
+    QByteArray bytes;
+};
+
+// An a(iiay) list of icon images, read off `arg`.
+std::vector<Pixmap> pixmaps(const QDBusArgument& arg) {
+    std::vector<Pixmap> images;
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        Pixmap image;
+        arg.beginStructure();
+        arg >> image.width >> image.height >> image.bytes;
+        arg.endStructure();
+        images.push_back(std::move(image));
+    }
+    arg.endArray();
+    return images;
+}
+
 class StatusNotifierTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -137,16 +158,7 @@ protected:
         QString text;
         arg.beginStructure();
         arg >> icon;
-        arg.beginArray();
-        while (!arg.atEnd()) {
-            int w = 0;
-            int h = 0;
-            QByteArray bytes;
-            arg.beginStructure();
-            arg >> w >> h >> bytes;
-            arg.endStructure();
-        }
-        arg.endArray();
+        pixmaps(arg);
         arg >> title >> text;
         arg.endStructure();
         return title;
@@ -156,25 +168,15 @@ protected:
     QColor iconCentre() {
         const QVariant value = itemProperty(QStringLiteral("IconPixmap"));
         if (!value.canConvert<QDBusArgument>()) return {};
-        const QDBusArgument arg = value.value<QDBusArgument>();
-        int width = 0;
-        int height = 0;
-        QByteArray pixels;
-        arg.beginArray();
-        while (!arg.atEnd()) {
-            int w = 0;
-            int h = 0;
-            QByteArray bytes;
-            arg.beginStructure();
-            arg >> w >> h >> bytes;
-            arg.endStructure();
-            if (w > width && bytes.size() == qsizetype(w) * h * 4)
-                std::tie(width, height, pixels) = std::tie(w, h, bytes);
+        const std::vector<Pixmap> images = pixmaps(value.value<QDBusArgument>());
+        const auto largest = std::max_element(
+            images.begin(), images.end(), [](const Pixmap& a, const Pixmap& b) { return a.width < b.width; });
+        if (largest == images.end() ||
+            largest->bytes.size() != qsizetype(largest->width) * largest->height * 4) {
+            return {};
         }
-        arg.endArray();
-        if (width == 0) return {};
-        const auto* p =
-            reinterpret_cast<const uchar*>(pixels.constData()) + ((height / 2) * width + width / 2) * 4;
+        const auto* p = reinterpret_cast<const uchar*>(largest->bytes.constData()) +
+                        ((largest->height / 2) * largest->width + largest->width / 2) * 4;
         return QColor(p[1], p[2], p[3], p[0]);
     }
 
