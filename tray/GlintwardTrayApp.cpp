@@ -225,6 +225,12 @@ void GlintwardTrayApp::trayActivated(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void GlintwardTrayApp::itemActivated(std::optional<QPoint> hostPoint) {
+    // A click on the item says a host shows it, even before the watcher has answered; should the watcher
+    // never say so, the grace runs out as for a tray that went away.
+    if (!inTray_) {
+        enterTrayMode();
+        updateTrayHost();
+    }
     // A point on no screen is no point at all.
     hostPoint_ = hostPoint && QGuiApplication::screenAt(*hostPoint) ? hostPoint : std::nullopt;
     togglePanel();

@@ -142,13 +142,24 @@ public:
         xvfb_.emplace(
             QStringLiteral("Xvfb"),
             QStringList{QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
-                        size, QStringLiteral("-nolisten"), QStringLiteral("tcp")},
+                        size, QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")},
             env);
-        up_ = display != 0 &&
-              waitUntil([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)); },
-                        10000);
+        // The socket is there a moment before the server takes connections: up once a client gets in. The
+        // server keeps going when that client leaves (-noreset) rather than starting over, which would turn
+        // away whoever connects meanwhile.
+        const auto takesClients = [&] {
+            QProcess probe;
+            probe.setProcessEnvironment(env);
+            probe.setStandardOutputFile(QProcess::nullDevice());
+            probe.setStandardErrorFile(QProcess::nullDevice());
+            probe.start(QStringLiteral("xdpyinfo"), {});
+            return probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit &&
+                   probe.exitCode() == 0;
+        };
+        up_ = display != 0 && waitUntil(takesClients, 10000);
     }
     bool up() const { return up_; }
+    bool running() const { return xvfb_ && xvfb_->running(); }
 
 private:
     std::optional<Process> xvfb_;

@@ -51,7 +51,7 @@ std::unique_ptr<Process> startTrayer(const QProcessEnvironment& env) {
 class TraySmokeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const auto missing = missingProgram({"Xvfb", "trayer", "xwininfo", "xdotool"})) {
+        if (const auto missing = missingProgram({"Xvfb", "trayer", "xwininfo", "xdpyinfo", "xdotool"})) {
             GTEST_SKIP() << missing->toStdString()
                          << " is not installed; the tray smoke test needs xvfb, trayer, x11-utils and "
                          << "xdotool (scripts/install-deps installs them)";
