@@ -83,6 +83,7 @@ private:
     std::optional<QPoint> hostPoint_;  // where the StatusNotifierItem host last said the item is
     QRgb glyphColor_ = 0;
     QString statusTitle_;
+    int statusInputs_ = -1;  // scanning, Bluetooth off and the threat level that statusTitle_ is worded from
     bool panelBehind_ = false;  // the view models have not seen the latest publish
     QTimer frameTimer_;
     QElapsedTimer sinceFocusHide_;
