@@ -335,7 +335,12 @@ void GlintwardTrayApp::enterWindowMode() {
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         gui->setQuitOnLastWindowClosed(true);
     }
-    showPanel();
+    // At start a window opens as any does; one that replaces a tray gone away comes forward.
+    if (wasTray) {
+        showPanel();
+    } else {
+        panel_->show();
+    }
 }
 
 }  // namespace glintward
