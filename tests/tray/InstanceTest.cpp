@@ -2,8 +2,6 @@
 // settings folders): the first start runs, a later one hands over to it and ends with status 0, and whatever
 // else connects to it cannot stop that.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -15,6 +13,8 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace glintward {
@@ -79,8 +79,7 @@ protected:
     // A first start, once it answers.
     QProcess& startFirst(const QString& socketPath) {
         QProcess& first = start();
-        EXPECT_TRUE(waitUntil([&] { return answers(socketPath); }, 30000))
-            << "the first start did not answer";
+        EXPECT_TRUE(waitUntil([&] { return answers(socketPath); }, 30000)) << "the first start did not answer";
         return first;
     }
 
@@ -149,9 +148,9 @@ TEST_F(Instances, AReplayCaptureThatCannotBeReadEndsTheStart) {
     QProcess& failed = start(env);
     ASSERT_TRUE(failed.waitForFinished(15000));
     EXPECT_EQ(failed.exitCode(), 1);
-    EXPECT_EQ(
-        failed.readAllStandardError().trimmed().toStdString(),
-        "glintward: GLINTWARD_REPLAY: cannot read " + missing.toStdString() + ": No such file or directory");
+    EXPECT_EQ(failed.readAllStandardError().trimmed().toStdString(),
+              "glintward: GLINTWARD_REPLAY: cannot read " + missing.toStdString() +
+                  ": No such file or directory");
     EXPECT_FALSE(QFile::exists(socket())) << "it went on to start";
 
     const QString fifo = dir_.filePath("live");

@@ -260,7 +260,7 @@ TEST_F(PanelTest, MutingShowsAtOnceUnmutingWaitsForTheNextStateAndNearbyCountsBo
     EXPECT_TRUE(findOne(rayban, "mutedNote")->isVisible());
     EXPECT_DOUBLE_EQ(rayban->opacity(), 0.6);
     EXPECT_EQ(blips(), 1);
-    EXPECT_EQ(firstBlipStart(), firstBlip);          // the remaining blip keeps its ping cycle
+    EXPECT_EQ(firstBlipStart(), firstBlip);  // the remaining blip keeps its ping cycle
     EXPECT_EQ(kickerTrailing("nearbyKicker"), "2");  // muted cards still count
     ASSERT_TRUE(waitUntil([&] {
         for (const auto& d : app->model().state().detections) {
