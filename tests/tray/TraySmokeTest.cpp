@@ -1,6 +1,7 @@
 // The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
 // auto-start, its tray icon must be embedded in the tray and show the status colour, and clicking it must
-// toggle the panel, which hides when the focus goes elsewhere; a second start must open it.
+// toggle the panel, which hides when the focus goes elsewhere; a second start must open it. A tray that starts
+// after the application must take its icon, and the panel must become a window when the tray goes.
 #include <gtest/gtest.h>
 #include <QGuiApplication>
 #include <QImage>
