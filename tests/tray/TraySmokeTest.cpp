@@ -1,7 +1,8 @@
 // The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
 // auto-start, its tray icon must be embedded in the tray and show the status colour, and clicking it must
-// toggle the panel, which hides when the focus goes elsewhere; a second start must open it. A tray that starts
-// after the application must take its icon, and the panel must become a window when the tray goes.
+// toggle the panel, which hides when the focus goes elsewhere, and a right click must open its menu; a second
+// start must open the panel. A tray that starts after the application must take its icon, and the panel must
+// become a window when the tray goes.
 #include <gtest/gtest.h>
 #include <QGuiApplication>
 #include <QImage>
@@ -147,6 +148,23 @@ TEST_F(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     EXPECT_TRUE(panelMapped(true)) << "a double click opened the panel and closed it again";
     run(env, QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
     EXPECT_TRUE(panelMapped(false)) << "Escape did not put the panel away";
+
+    // A right click opens the item's menu, a small window of ours at the top level; Escape closes it.
+    const auto menuShown = [&] {
+        for (const Window& w : windowTree(env)) {
+            if (w.depth == 5 && w.wmClass == QLatin1String("glintward") && w.width > 40 && w.width < 340 &&
+                w.height > 20 &&
+                run(env, QStringLiteral("xwininfo"), {QStringLiteral("-id"), w.id}).contains("IsViewable")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    run(env, QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("3")});
+    EXPECT_TRUE(waitUntil(menuShown, 10000)) << "a right click showed no menu";
+    run(env, QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+    EXPECT_TRUE(waitUntil([&] { return !menuShown(); }, 10000)) << "Escape did not close the menu";
 
     // Started again (say from the desktop's menu), it opens the running one's panel and ends.
     QProcess again;
