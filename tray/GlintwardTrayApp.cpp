@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QQuickItem>
 #include <QQuickView>
@@ -10,12 +11,15 @@
 #include <QTimer>
 #include <csignal>
 #include <memory>
+#include <utility>
 
 #include "app/DesignSystem.h"
+#include "app/Views/ViewLogic.h"
 #include "app/Views/ViewsModule.h"
 #include "app/platform/UserDefaults.h"
 #include "tray/PanelModule.h"
 #include "tray/SceneGraphBackend.h"
+#include "tray/StatusNotifierItem.h"
 #include "tray/TrayGlyph.h"
 
 namespace glintward {
@@ -29,6 +33,23 @@ constexpr int PANEL_HEIGHT = 560;
 constexpr qint64 REOPEN_GUARD_MS = 500;
 // States published faster than the display refreshes are taken in once per frame; the views cannot show more.
 constexpr int FRAME_MS = 16;
+// A tray host restarting (a panel crash, a shell reload) is back within seconds; gone longer, the panel opens
+// as a window. At start, a watcher on the bus gets as long to take the item before the window opens instead.
+constexpr int TRAY_GRACE_MS = 5000;
+constexpr int XEMBED_POLL_MS = 1000;
+
+// The panel's own texts for its two actions, under the panel's translation context so they translate once.
+QString scanActionText(bool scanning) {
+    return scanning ? QCoreApplication::translate("RadarPanel", "Stop scanning")
+                    : QCoreApplication::translate("RadarPanel", "Start scanning");
+}
+
+// The glyph at the sizes hosts ask for, for an item that sends pixels rather than an icon.
+QList<QImage> glyphImages(QRgb color) {
+    QList<QImage> images;
+    for (const int pixels : {16, 22, 32, 44, 64}) images.append(TrayGlyph::render(color, pixels));
+    return images;
+}
 
 void onBrokenPipe(int) {}
 
@@ -57,7 +78,7 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
                    // The tray's panel goes away on Escape like a menu; a window stays, as windows do.
                    .dismiss =
                        [this] {
-                           if (tray_) hidePanel();
+                           if (inTray_) hidePanel();
                        }}),
       settingsPanel_(preferences_, [this] { model_.wipeSessionLog(); }),
       onWayland_(QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
@@ -67,7 +88,6 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
     connect(&model_, &RadarModel::mutedAddressesChanged, this, &GlintwardTrayApp::onMarksChanged);
     connect(&model_, &RadarModel::bluetoothOffChanged, this, &GlintwardTrayApp::onMarksChanged);
 
-    const bool withTray = QSystemTrayIcon::isSystemTrayAvailable();
     chooseSceneGraphBackend();
     panel_ = std::make_unique<QQuickView>();
     initViewsModule(*panel_->engine());
@@ -94,19 +114,37 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
     connect(&frameTimer_, &QTimer::timeout, this, [this] {
         if (panelBehind_ && panel_->isVisible()) applyToPanel();
     });
+    connect(panel_.get(), &QWindow::activeChanged, this, [this] {
+        if (inTray_ && !panel_->isActive() && panel_->isVisible()) panelLostFocus();
+    });
+
+    scanAction_ = menu_.addAction(scanActionText(false));
+    connect(scanAction_, &QAction::triggered, &radarPanel_, &RadarPanelModel::toggleScanning);
+    connect(menu_.addAction(QCoreApplication::translate("RadarPanel", "Quit Glintward")), &QAction::triggered,
+            this, [] { QCoreApplication::quit(); });
+    item_ = std::make_unique<StatusNotifierItem>(QDBusConnection::sessionBus(), QStringLiteral("Glintward"),
+                                                 menu_.actions());
+    connect(item_.get(), &StatusNotifierItem::activated, this, &GlintwardTrayApp::itemActivated);
+    connect(item_.get(), &StatusNotifierItem::contextMenuRequested, this,
+            [this](QPoint point) { menu_.popup(point); });
+    connect(item_.get(), &StatusNotifierItem::shownChanged, this, &GlintwardTrayApp::updateTrayHost);
+    trayGone_.setSingleShot(true);
+    trayGone_.setInterval(TRAY_GRACE_MS);
+    connect(&trayGone_, &QTimer::timeout, this, [this] {
+        if (!item_->shown() && !tray_) enterWindowMode();
+    });
+    xembedPoll_.setInterval(XEMBED_POLL_MS);
+    connect(&xembedPoll_, &QTimer::timeout, this, &GlintwardTrayApp::updateTrayHost);
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) xembedPoll_.start();
+
     updateGlyph();
     applyToPanel();
-
-    if (withTray) {
-        panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-        connect(panel_.get(), &QWindow::activeChanged, this, &GlintwardTrayApp::onPanelActiveChanged);
-        QCoreApplication* app = QCoreApplication::instance();
-        if (auto* gui = qobject_cast<QGuiApplication*>(app)) gui->setQuitOnLastWindowClosed(false);
-        tray_ = std::make_unique<QSystemTrayIcon>(TrayGlyph::icon(glyphColor_));
-        connect(tray_.get(), &QSystemTrayIcon::activated, this, &GlintwardTrayApp::trayActivated);
-        tray_->show();
-    } else {
-        panel_->show();
+    updateTrayHost();
+    // A watcher answers within moments; until it has, neither a tray nor a window is certain.
+    if (!inTray_ && item_->watcherPresent()) {
+        trayGone_.start();
+    } else if (!inTray_) {
+        enterWindowMode();
     }
 
     if (UserDefaults::standard().boolForKey("GlintwardAutoStart")) {
@@ -117,28 +155,6 @@ GlintwardTrayApp::GlintwardTrayApp(RadarModelSeams seams, QObject* parent)
 GlintwardTrayApp::~GlintwardTrayApp() {
     // A window being destroyed still reports itself hidden; nothing here may hear that from a half-gone view.
     panel_->disconnect(this);
-}
-
-void GlintwardTrayApp::onPanelActiveChanged() {
-    if (!panel_->isActive() && panel_->isVisible()) {
-        // On Wayland the panel opens where the compositor puts it, often far from the tray: where the
-        // focus follows the mouse, a window crossed on the way takes the focus before the pointer
-        // arrives.
-        if (onWayland_ && !reached_) return;
-        const bool onItem = tray_ && tray_->geometry().contains(QCursor::pos());
-        // The second press of a double click that opened the panel: it stays.
-        if (onItem && sinceDoubleClick_.isValid() && sinceDoubleClick_.elapsed() <= REOPEN_GUARD_MS) {
-            sinceDoubleClick_.invalidate();
-            panel_->requestActivate();
-            return;
-        }
-        if (onItem) {
-            sinceFocusHide_.start();
-        } else {
-            sinceFocusHide_.invalidate();
-        }
-        hidePanel();
-    }
 }
 
 void GlintwardTrayApp::onStateChanged() {
@@ -157,16 +173,26 @@ void GlintwardTrayApp::onMarksChanged() {
 
 void GlintwardTrayApp::updateGlyph() {
     const RadarState& state = model_.state();
-    const QRgb color = TrayGlyph::color(state.scanning, state.threatLevel, model_.bluetoothOff());
+    const bool bluetoothOff = model_.bluetoothOff();
+    const QRgb color = TrayGlyph::color(state.scanning, state.threatLevel, bluetoothOff);
     if (color != glyphColor_) {
         glyphColor_ = color;
+        const QIcon icon = TrayGlyph::icon(color);
+        if (tray_) tray_->setIcon(icon);
+        item_->setIcon(glyphImages(color));
         // Without a tray the window's icon is where the status shows outside the panel.
-        if (tray_) {
-            tray_->setIcon(TrayGlyph::icon(color));
-        } else {
-            panel_->setIcon(TrayGlyph::icon(color));
-        }
+        panel_->setIcon(icon);
     }
+    // The title the radar page shows, from the one place that words it; worded again only when one of its
+    // inputs changed, not at every publish.
+    const int statusInputs =
+        (state.scanning ? 1 : 0) | (bluetoothOff ? 2 : 0) | (static_cast<int>(state.threatLevel) << 2);
+    if (statusInputs == statusInputs_) return;
+    statusInputs_ = statusInputs;
+    statusTitle_ = radarStatus(bluetoothOff, state.scanning, state.threatLevel).label;
+    if (tray_) tray_->setToolTip(statusTitle_);
+    item_->setToolTip(statusTitle_);
+    scanAction_->setText(scanActionText(state.scanning));
 }
 
 void GlintwardTrayApp::applyToPanel() {
@@ -209,7 +235,8 @@ bool GlintwardTrayApp::eventFilter(QObject* watched, QEvent* event) {
         if (type == QEvent::Enter || type == QEvent::KeyPress || type == QEvent::MouseButtonPress)
             reached_ = true;
         // Reached, but left without the focus ever coming back (the pointer passed through): as a focus loss.
-        if (type == QEvent::Leave && onWayland_ && tray_ && !panel_->isActive()) onPanelActiveChanged();
+        if (type == QEvent::Leave && onWayland_ && inTray_ && !panel_->isActive() && panel_->isVisible())
+            panelLostFocus();
     }
     return QObject::eventFilter(watched, event);
 }
@@ -236,6 +263,41 @@ void GlintwardTrayApp::trayActivated(QSystemTrayIcon::ActivationReason reason) {
     sinceFocusHide_.invalidate();
 }
 
+void GlintwardTrayApp::itemActivated(std::optional<QPoint> hostPoint) {
+    // A click on the item says a host shows it, even before the watcher has answered; should the watcher
+    // never say so, the grace runs out as for a tray that went away.
+    if (!inTray_) {
+        enterTrayMode();
+        updateTrayHost();
+    }
+    // A point on no screen is no point at all.
+    hostPoint_ = hostPoint && QGuiApplication::screenAt(*hostPoint) ? hostPoint : std::nullopt;
+    togglePanel();
+}
+
+// The panel, shown from the tray, lost the focus. A click on the tray item may have taken it, and then the
+// activation that follows means "close", not "open again": togglePanel honours that for a short while.
+void GlintwardTrayApp::panelLostFocus() {
+    // On Wayland the panel opens where the compositor puts it, often far from the tray: where the focus
+    // follows the mouse, a window crossed on the way takes the focus before the pointer arrives.
+    if (onWayland_ && !reached_) return;
+    // In an X11 tray the item's place is known; a StatusNotifierItem's is not, so any loss may be that click.
+    const bool maybeOnItem = !tray_ || tray_->geometry().contains(QCursor::pos());
+    // The second press of a double click that opened the panel: it stays.
+    if (tray_ && maybeOnItem && sinceDoubleClick_.isValid() &&
+        sinceDoubleClick_.elapsed() <= REOPEN_GUARD_MS) {
+        sinceDoubleClick_.invalidate();
+        panel_->requestActivate();
+        return;
+    }
+    if (maybeOnItem) {
+        sinceFocusHide_.start();
+    } else {
+        sinceFocusHide_.invalidate();
+    }
+    hidePanel();
+}
+
 void GlintwardTrayApp::togglePanel() {
     if (panel_->isVisible()) {
         hidePanel();
@@ -246,8 +308,10 @@ void GlintwardTrayApp::togglePanel() {
 }
 
 void GlintwardTrayApp::placePanel() {
-    if (!tray_) return;
-    const QRect item = tray_->geometry();
+    if (!inTray_) return;
+    // The X11 tray's icon knows its rectangle; a StatusNotifierItem host sends a point; else the pointer.
+    const QRect embedded = tray_ ? tray_->geometry() : QRect();
+    const QRect item = embedded.isValid() ? embedded : hostPoint_ ? QRect(*hostPoint_, QSize(1, 1)) : QRect();
     const QPoint anchor = item.isValid() ? item.center() : QCursor::pos();
     QScreen* screen = QGuiApplication::screenAt(anchor);
     if (!screen) screen = QGuiApplication::primaryScreen();
@@ -260,6 +324,76 @@ void GlintwardTrayApp::placePanel() {
     x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - PANEL_WIDTH));
     y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - PANEL_HEIGHT));
     panel_->setPosition(x, y);
+}
+
+bool GlintwardTrayApp::xembedTrayAvailable() const {
+    // Asked only with no watcher on the bus: Qt decides once, at its first question, whether its own tray
+    // icon goes over the bus, and it must settle on the X11 tray.
+    return QGuiApplication::platformName() == QLatin1String("xcb") && !item_->watcherPresent() &&
+           QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void GlintwardTrayApp::updateTrayHost() {
+    const bool overBus = item_->shown();
+    const bool embedded = !overBus && xembedTrayAvailable();
+    // QSystemTrayIcon only where it embeds: over the bus our own item shows the glyph, and an icon whose tray
+    // has gone would be left on the screen as a window of its own.
+    if (embedded && !tray_) {
+        tray_ = std::make_unique<QSystemTrayIcon>(TrayGlyph::icon(glyphColor_));
+        tray_->setToolTip(statusTitle_);
+        tray_->setContextMenu(&menu_);
+        connect(tray_.get(), &QSystemTrayIcon::activated, this, &GlintwardTrayApp::trayActivated);
+        tray_->show();
+    } else if (!embedded && tray_) {
+        tray_.reset();
+    }
+    if (overBus || embedded) {
+        trayGone_.stop();
+        if (!inTray_) enterTrayMode();
+    } else if (inTray_ && !trayGone_.isActive()) {
+        trayGone_.start();
+    }
+}
+
+void GlintwardTrayApp::enterTrayMode() {
+    // Window flags change only on a hidden window; the panel then waits in the tray like one opened there.
+    hidePanel();
+    inTray_ = true;
+    startToken_.reset();
+    panel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        gui->setQuitOnLastWindowClosed(false);
+    }
+}
+
+void GlintwardTrayApp::enterWindowMode() {
+    const bool wasTray = inTray_;
+    inTray_ = false;
+    if (wasTray) {
+        hidePanel();
+        panel_->setFlags(Qt::Window);
+    }
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        gui->setQuitOnLastWindowClosed(true);
+    }
+    // At start a window opens as any does; one that replaces a tray gone away comes forward.
+    if (wasTray) {
+        showPanel();
+    } else if (startToken_) {
+        const ActivationToken token = *std::exchange(startToken_, std::nullopt);
+        bringForward(token);
+    } else {
+        panel_->show();
+    }
+}
+
+void GlintwardTrayApp::presentStartToken(const ActivationToken& token) {
+    if (!token.forWayland() || inTray_) return;
+    if (panel_->isVisible()) {
+        bringForward(token);
+    } else {
+        startToken_ = token;
+    }
 }
 
 }  // namespace glintward

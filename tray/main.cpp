@@ -40,6 +40,6 @@ int main(int argc, char** argv) {
         [&glintward](const glintward::ActivationToken& later) { glintward.bringForward(later); });
     // A window shown at start takes the focus with this start's own token, as a later start's would (on X11,
     // Qt's connection has presented it with that window already).
-    if (!glintward.tray() && token.forWayland()) glintward.bringForward(token);
+    glintward.presentStartToken(token);
     return app.exec();
 }

@@ -1,70 +1,21 @@
 // The real application under Xvfb with a real X11 tray host (trayer): started with a replay capture and
 // auto-start, its tray icon must be embedded in the tray and show the status colour, and clicking it must
-// toggle the panel, which hides when the focus goes elsewhere; a second start must open it.
+// toggle the panel, which hides when the focus goes elsewhere, and a right click must open its menu; a second
+// start must open the panel. A tray that starts after the application must take its icon, and the panel must
+// become a window when the tray goes.
 #include <gtest/gtest.h>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QScreen>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QThread>
-#include <functional>
 
 #include "app/DesignSystem.h"
-#include "tests/uisupport/Captures.h"
-#include "tests/uisupport/FreeDisplay.h"
+#include "tests/tray/DesktopSession.h"
 
 namespace glintward {
 namespace {
 
-// Polls `condition` (running the event loop when there is one) until it holds or the deadline passes.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
-}
-using glintward::testing::writeCapture;
-
-struct Window {
-    QString id;
-    QString name;
-    QString wmClass;
-    int width = 0;
-    int height = 0;
-    int x = 0;  // on the screen
-    int y = 0;
-    int depth = 0;  // nesting in the tree
-};
-
-// Every window of the display, from `xwininfo -root -tree`, with its nesting.
-std::vector<Window> windowTree(const QProcessEnvironment& env) {
-    QProcess xwininfo;
-    xwininfo.setProcessEnvironment(env);
-    xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
-    xwininfo.waitForFinished(5000);
-    std::vector<Window> windows;
-    static const QRegularExpression line(QStringLiteral(
-        R"re(^(\s*)(0x[0-9a-f]+) (?:"([^"]*)"|\(has no name\)): \((?:"([^"]*)" "([^"]*)")?\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+?(-?\d+)\+?(-?\d+))re"));
-    for (const QString& text : QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split('\n')) {
-        const auto m = line.match(text);
-        if (!m.hasMatch()) continue;
-        windows.push_back({m.captured(2), m.captured(3), m.captured(5), m.captured(6).toInt(),
-                           m.captured(7).toInt(), m.captured(8).toInt(), m.captured(9).toInt(),
-                           static_cast<int>(m.captured(1).size())});
-    }
-    return windows;
-}
+using namespace glintward::testing;
 
 // The first window nested under trayer's panel whose class says it is ours.
 std::optional<Window> embeddedIcon(const std::vector<Window>& tree) {
@@ -80,105 +31,51 @@ std::optional<Window> embeddedIcon(const std::vector<Window>& tree) {
     return std::nullopt;
 }
 
-// The output of a helper program (xwininfo, xdotool) run to its end.
-QString run(const QProcessEnvironment& env, const QString& program, const QStringList& args) {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, args);
-    process.waitForFinished(5000);
-    return QString::fromLocal8Bit(process.readAllStandardOutput());
-}
-
-// Our panel: the top-level window titled "Glintward", with whether it is mapped.
-std::optional<std::pair<Window, bool>> panelWindow(const QProcessEnvironment& env) {
-    for (const Window& w : windowTree(env)) {
-        if (w.name == QLatin1String("Glintward") && w.width == 340 && w.height == 560) {
-            const bool mapped = run(env, QStringLiteral("xwininfo"), {QStringLiteral("-id"), w.id})
-                                    .contains(QLatin1String("IsViewable"));
-            return std::pair{w, mapped};
-        }
-    }
-    return std::nullopt;
-}
-
-class Process {
-public:
-    Process(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
-        process_.setProcessEnvironment(env);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(program, args);
-        process_.waitForStarted(5000);
-    }
-    ~Process() {
-        if (process_.state() == QProcess::NotRunning) return;
-        process_.terminate();
-        if (!process_.waitForFinished(3000)) {
-            process_.kill();
-            process_.waitForFinished(3000);
-        }
-    }
-    bool running() const { return process_.state() == QProcess::Running; }
-
-private:
-    QProcess process_;
-};
-
-TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
-    for (const char* program : {"Xvfb", "trayer", "xwininfo", "xdotool", "xev", "xprop"}) {
-        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty()) {
-            GTEST_SKIP() << program
-                         << " is not installed; the tray smoke test needs xvfb, trayer, x11-utils and "
-                         << "xdotool (scripts/install-deps installs them)";
-        }
-    }
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-
-    const int display = testing::freeDisplayNumber();
-    ASSERT_NE(display, 0);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    // No desktop session bus: the tray icon goes through the X11 embedding protocol.
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-               QStringLiteral("unix:path=") + dir.filePath("no-bus"));
-
-    Process xvfb(QStringLiteral("Xvfb"),
-                 {QStringLiteral(":%1").arg(display), QStringLiteral("-screen"), QStringLiteral("0"),
-                  QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")},
-                 env);
-    ASSERT_TRUE(
-        waitUntil([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)); }, 10000))
-        << "Xvfb did not start";
-    Process trayer(
+// trayer along the top right of the screen, once it has mapped its panel.
+std::unique_ptr<Process> startTrayer(const QProcessEnvironment& env) {
+    auto trayer = std::make_unique<Process>(
         QStringLiteral("trayer"),
-        {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
-         QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"),
-         QStringLiteral("120"), QStringLiteral("--height"), QStringLiteral("32")},
+        QStringList{QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+                    QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("pixel"),
+                    QStringLiteral("--width"), QStringLiteral("120"), QStringLiteral("--height"),
+                    QStringLiteral("32")},
         env);
-    ASSERT_TRUE(waitUntil(
+    const bool mapped = waitUntil(
         [&] {
             const auto tree = windowTree(env);
             return std::any_of(tree.begin(), tree.end(), [](const Window& w) { return w.name == "panel"; });
         },
-        10000))
-        << "trayer did not map its panel";
+        10000);
+    EXPECT_TRUE(mapped) << "trayer did not map its panel";
+    return trayer;
+}
 
-    // One named pair of glasses heard all through the run: the status becomes "likely".
-    const QString capture = dir.filePath("glasses.btsnoop");
-    writeCapture(capture.toStdString(), {{"AA:BB:CC:00:00:01", "Ray-Ban Meta 0A1B", -55}}, 60, 5);
-    QDir(dir.path()).mkpath("config/glintward");
-    QFile defaults(dir.filePath("config/glintward/defaults.json"));
-    ASSERT_TRUE(defaults.open(QIODevice::WriteOnly));
-    defaults.write(R"({"GlintwardAutoStart": true})");
-    defaults.close();
-    QProcessEnvironment appEnv = env;
-    appEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath("config"));
-    appEnv.insert(QStringLiteral("GLINTWARD_REPLAY"), capture);
-    appEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    QDir(dir.path()).mkpath("run");
-    QFile::setPermissions(dir.filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    appEnv.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.filePath("run"));
+class TraySmokeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const auto missing = missingProgram({"Xvfb", "trayer", "xwininfo", "xdpyinfo", "xdotool", "xev", "xprop"})) {
+            GTEST_SKIP() << missing->toStdString()
+                         << " is not installed; the tray smoke test needs xvfb, trayer, x11-utils and "
+                         << "xdotool (scripts/install-deps installs them)";
+        }
+        ASSERT_TRUE(dir.isValid());
+        env = QProcessEnvironment::systemEnvironment();
+        // No desktop session bus: the tray icon goes through the X11 embedding protocol.
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=") + dir.filePath("no-bus"));
+        display.emplace(env, QStringLiteral("1024x768x24"));
+        ASSERT_TRUE(display->up()) << "Xvfb did not start";
+        appEnv = appEnvironment(env, dir);
+    }
+
+    QTemporaryDir dir;
+    QProcessEnvironment env;
+    std::optional<VirtualDisplay> display;
+    QProcessEnvironment appEnv;
+};
+
+TEST_F(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
+    const auto trayer = startTrayer(env);
     Process app(QStringLiteral(GLINTWARD_APP), {}, appEnv);
     ASSERT_TRUE(app.running());
 
@@ -220,14 +117,7 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
         run(env, QStringLiteral("xdotool"),
             {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("1")});
     };
-    const auto panelMapped = [&](bool mapped) {
-        return waitUntil(
-            [&] {
-                const auto panel = panelWindow(env);
-                return panel && panel->second == mapped;
-            },
-            10000);
-    };
+    const auto panelMapped = [&](bool mapped) { return testing::panelMapped(env, mapped); };
     clickIcon();
     ASSERT_TRUE(panelMapped(true)) << "the panel did not open";
     const Window panel = panelWindow(env)->first;
@@ -258,6 +148,23 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
     EXPECT_TRUE(panelMapped(true)) << "a double click opened the panel and closed it again";
     run(env, QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
     EXPECT_TRUE(panelMapped(false)) << "Escape did not put the panel away";
+
+    // A right click opens the item's menu, a small window of ours at the top level; Escape closes it.
+    const auto menuShown = [&] {
+        for (const Window& w : windowTree(env)) {
+            if (w.depth == 5 && w.wmClass == QLatin1String("glintward") && w.width > 40 && w.width < 340 &&
+                w.height > 20 &&
+                run(env, QStringLiteral("xwininfo"), {QStringLiteral("-id"), w.id}).contains("IsViewable")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    run(env, QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), iconX, iconY, QStringLiteral("click"), QStringLiteral("3")});
+    EXPECT_TRUE(waitUntil(menuShown, 10000)) << "a right click showed no menu";
+    run(env, QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+    EXPECT_TRUE(waitUntil([&] { return !menuShown(); }, 10000)) << "Escape did not close the menu";
 
     // Started again (say from the desktop's menu), it opens the running one's panel and ends. The launcher's
     // startup id goes along: the running one ends that launch's startup feedback with a message to the root
@@ -306,6 +213,22 @@ TEST(TraySmokeTest, IconIsEmbeddedInTheTrayAndShowsTheStatusColour) {
               "_NET_WM_USER_TIME(CARDINAL) = 2000000000");
     spy.kill();
     spy.waitForFinished(3000);
+    EXPECT_TRUE(app.running());
+}
+
+// Without a tray the panel is a window; a tray that comes later takes the icon, and the panel waits in it;
+// the tray gone for good, the window is back.
+TEST_F(TraySmokeTest, ATrayThatComesLaterIsTakenAndOneGoneGivesTheWindowBack) {
+    Process app(QStringLiteral(GLINTWARD_APP), {}, appEnv);
+    ASSERT_TRUE(panelMapped(env, true)) << "without a tray the panel did not open as a window";
+
+    auto trayer = startTrayer(env);
+    EXPECT_TRUE(waitUntil([&] { return embeddedIcon(windowTree(env)).has_value(); }, 15000))
+        << "the tray that came later got no icon";
+    EXPECT_TRUE(panelMapped(env, false)) << "the window stayed although the tray took the icon";
+
+    trayer.reset();
+    EXPECT_TRUE(panelMapped(env, true, 20000)) << "with the tray gone the panel did not open as a window";
     EXPECT_TRUE(app.running());
 }
 
