@@ -33,9 +33,6 @@ Rectangle {
     Keys.onPressed: (event) => {
         const page = panel.page();
         if (!page) return;
-        // A list's header may stand above zero: the page runs from its origin.
-        const top = page.originY;
-        const bottom = top + Math.max(0, page.contentHeight - page.height);
         const step = 40;
         let y;
         switch (event.key) {
@@ -44,22 +41,56 @@ Rectangle {
         // A page less a step, so that a line of the last view stays in sight.
         case Qt.Key_PageUp: y = page.contentY - (page.height - step); break;
         case Qt.Key_PageDown: y = page.contentY + (page.height - step); break;
-        case Qt.Key_Home: y = top; break;
-        case Qt.Key_End: y = bottom; break;
+        case Qt.Key_Home: y = -Infinity; break;
+        case Qt.Key_End: y = Infinity; break;
         default: event.accepted = false; return;
         }
-        // A list learns its length as it makes the rows that come into sight: a step that met the end it
-        // guessed carries on to the end it then knows.
+        panel.keyAim = y;
+        panel.keyLanding = NaN;
+        panel.followKeyAim();
+        event.accepted = true;
+    }
+    // Where the last key sent the page, kept while the page stays where the key left it. A list learns its
+    // length as it makes the rows that come into sight, and those rows settle their heights in a later layout
+    // pass: a key that met the end the list guessed goes on to the end it learns, in the key's handler or
+    // when the extent changes afterwards.
+    property real keyAim: NaN
+    property real keyLanding: NaN
+    property bool following: false
+    function followKeyAim() {
+        const page = panel.page();
+        const aim = panel.keyAim;
+        // Moving the page may change its extent at once: the loop below sees to that.
+        if (!page || isNaN(aim) || panel.following) return;
+        if (!isNaN(panel.keyLanding) && (Math.abs(page.contentY - panel.keyLanding) >= 0.5 || page.moving)) {
+            // Moved since by something else: a flick, the scroll bar, a control revealed.
+            panel.keyAim = NaN;
+            return;
+        }
+        panel.following = true;
+        // A list's header may stand above zero: the page runs from its origin.
         for (let i = 0; i < 4; ++i) {
+            const top = page.originY;
             const end = top + Math.max(0, page.contentHeight - page.height);
-            const to = Math.min(end, Math.max(top, y));
+            const to = Math.min(end, Math.max(top, aim));
             if (to === page.contentY) break;
             page.contentY = to;
         }
-        event.accepted = true;
+        panel.following = false;
+        panel.keyLanding = page.contentY;
+        // Reached: nothing more to follow.
+        if (page.contentY === aim) panel.keyAim = NaN;
+    }
+    Connections {
+        target: panel.showSettings ? settingsLoader.item : radarLoader.item
+        function onContentHeightChanged() { panel.followKeyAim(); }
+        function onOriginYChanged() { panel.followKeyAim(); }
     }
     // A new page starts with the focus on the panel, so that Tab goes to its first control.
-    onShowSettingsChanged: panel.forceActiveFocus()
+    onShowSettingsChanged: {
+        panel.keyAim = NaN;
+        panel.forceActiveFocus();
+    }
 
     // What the app exists to say reaches a screen reader when it changes, not only when the user happens to
     // read the title again, and whichever page is shown.
