@@ -165,21 +165,22 @@ QSGNode* BlipField::updatePaintNode(QSGNode* old, UpdatePaintNodeData*) {
         picturesStale_ = false;
     }
 
+    // Counted once: a node counts its children by walking them, which over thousands of blips would cost
+    // the square of their number.
     const int wanted = 2 * count();
-    while (root->childCount() > wanted) {
+    int have = root->childCount();
+    for (; have > wanted; --have) {
         QSGNode* last = root->lastChild();
         root->removeChildNode(last);
         delete last;
     }
-    while (root->childCount() < wanted) {
+    for (; have < wanted; ++have) {
         // Each starts with the dot's picture: a renderer may look at a node's texture once it is in the tree.
-        for (int i = 0; i < 2; ++i) {
-            QSGImageNode* node = w->createImageNode();
-            node->setOwnsTexture(false);
-            node->setFiltering(QSGTexture::Linear);
-            node->setTexture(root->dot.get());
-            root->appendChildNode(node);
-        }
+        QSGImageNode* node = w->createImageNode();
+        node->setOwnsTexture(false);
+        node->setFiltering(QSGTexture::Linear);
+        node->setTexture(root->dot.get());
+        root->appendChildNode(node);
     }
 
     auto* node = static_cast<QSGImageNode*>(root->firstChild());
