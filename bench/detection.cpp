@@ -10,6 +10,7 @@
 #include <random>
 #include <regex>
 
+#include "shared/detection/Alerting.h"
 #include "shared/detection/DetectionEngine.h"
 #include "shared/detection/SignatureRepository.h"
 
@@ -219,6 +220,38 @@ void BM_Publish(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// What the host does for each matching advertisement: the engine's part, then the alert step over the levels
+// the engine counts, with range(0) addresses heard in turn: a few devices heard again and again, or a flood of
+// addresses each new to the engine at its cap (the one heard least recently making room). The cost must not
+// grow with the number of devices tracked.
+void BM_MatchAndAlertStep(benchmark::State& state) {
+    const auto heard = static_cast<std::size_t>(state.range(0));
+    const auto catalogue = SignatureDatabase::builtIn();
+    DetectionEngine engine(DetectionEngine::STALE_AFTER_MS_DEFAULT, [&] { return catalogue; },
+                           [] { return MatchOptions{{}, true}; });
+    std::mt19937 rng(7);
+    std::vector<std::string> addresses;
+    for (std::size_t i = 0; i < heard; ++i) addresses.push_back(uuidFor(rng));
+    std::int64_t now = 1'700'000'000'000;
+    const auto hear = [&](const std::string& address) {
+        return engine.onAdvertisement(BleAdvertisement{address, std::nullopt, {1422}, {},
+                                                       -50 - static_cast<int>(rng() % 30), std::nullopt, ++now});
+    };
+    for (const auto& address : addresses) hear(address);
+    const Set<std::string> muted{addresses[0]};
+    AlertGate gate(AlertGate::COOLDOWN_MS_DEFAULT);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(hear(addresses[i]));
+        const ThreatLevel level =
+            engine.threatLevel(muted, [](Proximity p) { return permits(AlertThreshold::IN_THE_ROOM, p); });
+        benchmark::DoNotOptimize(gate.shouldAlert(level, now));
+        if (++i == addresses.size()) i = 0;
+    }
+    state.counters["tracked"] = static_cast<double>(engine.trackedCount());
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_EngineBuiltIn(benchmark::State& s) { runEngine(s, SignatureDatabase::builtIn()); }
 void BM_Engine200(benchmark::State& s) { runEngine(s, largeCatalogue()); }
 void BM_MatchBuiltIn(benchmark::State& s) { runMatch(s, SignatureDatabase::builtIn()); }
@@ -233,6 +266,7 @@ BENCHMARK(BM_Match200);
 BENCHMARK(BM_StdRegexBuiltIn);
 BENCHMARK(BM_StdRegex200);
 BENCHMARK(BM_Publish)->Arg(100)->Arg(2000)->Arg(20000);
+BENCHMARK(BM_MatchAndAlertStep)->Arg(10)->Arg(100000);
 
 // The baseline must agree with the real matcher, or its figures mean nothing.
 bool baselineAgrees() {

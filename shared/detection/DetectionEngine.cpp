@@ -6,6 +6,17 @@
 
 namespace glintward {
 
+namespace {
+
+// The `count`-th smallest of the values (counting from 1); there is at least one.
+std::uint64_t nthSmallest(std::vector<std::uint64_t> values, std::size_t count) {
+    const auto cut = values.begin() + static_cast<std::ptrdiff_t>(std::min(count, values.size()) - 1);
+    std::nth_element(values.begin(), cut, values.end());
+    return *cut;
+}
+
+}  // namespace
+
 int compareTotal(double a, double b) {
     if (a < b) return -1;
     if (a > b) return 1;
@@ -19,7 +30,7 @@ int compareTotal(double a, double b) {
 DetectionEngine::DetectionEngine(std::int64_t staleAfterMs, SignaturesProvider signatures,
                                  MatchOptionsProvider matchOptions)
     : staleAfterMs_(staleAfterMs), signatures_(std::move(signatures)), matchOptions_(std::move(matchOptions)) {
-    index_.reserve(8);
+    devices_.reserve(8);
     logIndex_.reserve(8);
 }
 
@@ -30,31 +41,35 @@ std::optional<SignatureMatch> DetectionEngine::onAdvertisement(const BleAdvertis
     if (!m) return std::nullopt;
 
     const std::string& address = advertisement.address;
-    auto found = index_.find(std::string_view(address));
-    std::list<TrackedDevice>::iterator it;
-    if (found == index_.end()) {
-        if (devices_.size() >= TRACKED_DEVICES_MAX) forget(devices_.begin());
-        devices_.push_back(TrackedDevice{address, *m, RssiSmoother(SMOOTHING_ALPHA), advertisement.txPower,
-                                         advertisement.timestampMs, advertisement.timestampMs, trackings_++});
-        it = std::prev(devices_.end());
-        index_.emplace(std::string_view(it->address), it);
-    } else {
-        it = found->second;
-        recount(*it, -1);
-        devices_.splice(devices_.end(), devices_, it);  // now the one heard most recently
+    const std::size_t hash = TextHash{}(address);
+    ++heard_;
+    auto it = devices_.find(address, hash);
+    if (it == devices_.end()) {
+        if (devices_.size() >= TRACKED_DEVICES_MAX) makeRoomForDevices();
+        it = devices_
+                 .try_emplace(address, TrackedDevice{address, *m, RssiSmoother(SMOOTHING_ALPHA), advertisement.txPower,
+                                                     advertisement.timestampMs, advertisement.timestampMs,
+                                                     trackings_++, heard_})
+                 .first;
     }
-    TrackedDevice& t = *it;
+    TrackedDevice& t = it.value();
     if (m->confidence > t.match.confidence) t.match = *m;
     if (advertisement.txPower) t.txPower = advertisement.txPower;
     t.smoother.update(advertisement.rssi);
     t.lastSeenMs = advertisement.timestampMs;
-    t.proximity = RssiSmoother::proximityFor(RssiSmoother::estimateDistanceMeters(t.smoother.smoothedRssi(), t.txPower));
-    t.rank = rankOf(t.match.confidence);
-    recount(t, +1);
+    t.heard = heard_;
+    const Proximity proximity = RssiSmoother::proximityAt(t.smoother.smoothedRssi(), t.txPower);
+    const std::uint8_t rank = rankOf(t.match.confidence);
+    if (!t.counted || proximity != t.proximity || rank != t.rank) {
+        if (t.counted) recount(t, -1);
+        t.proximity = proximity;
+        t.rank = rank;
+        t.counted = true;
+        recount(t, +1);
+    }
 
     const DeviceSignature& best = *t.match.signature;
-    ++heard_;
-    auto logged = logIndex_.find(address);
+    auto logged = logIndex_.find(address, hash);
     if (logged == logIndex_.end()) {
         if (sessionLog_.size() >= SESSION_LOG_MAX) makeRoomInSessionLog();
         logIndex_.emplace(address, LogSlot{sessionLog_.size(), heard_});
@@ -62,7 +77,7 @@ std::optional<SignatureMatch> DetectionEngine::onAdvertisement(const BleAdvertis
                                               advertisement.timestampMs, advertisement.rssi});
     } else {
         // Updated in place: the entry keeps its position and its first time.
-        logged->second.heard = heard_;
+        logged.value().heard = heard_;
         SessionLogEntry& entry = sessionLog_.edit(logged->second.at);
         if (entry.displayName != best.displayName) entry.displayName = best.displayName;
         if (entry.brand != best.brand) entry.brand = best.brand;
@@ -74,9 +89,12 @@ std::optional<SignatureMatch> DetectionEngine::onAdvertisement(const BleAdvertis
 
 void DetectionEngine::prune(std::int64_t nowMs) {
     for (auto it = devices_.begin(); it != devices_.end();) {
-        const auto next = std::next(it);
-        if (elapsedMs(nowMs, it->lastSeenMs) > staleAfterMs_) forget(it);
-        it = next;
+        if (elapsedMs(nowMs, it->second.lastSeenMs) > staleAfterMs_) {
+            recount(it->second, -1);
+            it = devices_.unordered_erase(it);  // the last one now stands here
+        } else {
+            ++it;
+        }
     }
 }
 
@@ -87,7 +105,7 @@ RadarState DetectionEngine::currentState(bool scanning, const Set<std::string>& 
     };
     std::vector<Sorted> sorted;
     sorted.reserve(devices_.size());
-    for (const TrackedDevice& t : devices_) {
+    for (const auto& [address, t] : devices_) {
         const double smoothed = t.smoother.smoothedRssi();
         const double distance = RssiSmoother::estimateDistanceMeters(smoothed, t.txPower);
         sorted.push_back({Detection{t.address, t.match.signature->displayName, t.match.signature->brand,
@@ -113,7 +131,6 @@ RadarState DetectionEngine::currentState(bool scanning, const Set<std::string>& 
 
 void DetectionEngine::reset() {
     devices_.clear();
-    index_.clear();
     counts_ = {};
     clearSessionLog();
 }
@@ -125,7 +142,7 @@ void DetectionEngine::clearSessionLog() {
     sessionLogFilled_ = false;
 }
 
-std::size_t DetectionEngine::rankOf(double confidence) {
+std::uint8_t DetectionEngine::rankOf(double confidence) {
     if (confidence != confidence) return 3;
     if (confidence >= THREAT_DETECTED_CONFIDENCE) return 2;
     if (confidence >= THREAT_POSSIBLE_CONFIDENCE) return 1;
@@ -140,15 +157,26 @@ ThreatLevel DetectionEngine::levelOfRanks(const std::array<std::size_t, RANKS>& 
     return ThreatLevel::CLEAR;
 }
 
-void DetectionEngine::forget(std::list<TrackedDevice>::iterator device) {
-    recount(*device, -1);
-    index_.erase(std::string_view(device->address));
-    devices_.erase(device);
-}
-
-void DetectionEngine::recount(TrackedDevice& device, int by) {
+void DetectionEngine::recount(const TrackedDevice& device, int by) {
     std::size_t& count = counts_[slot(device.proximity)][device.rank];
     count = by > 0 ? count + 1 : count - 1;
+}
+
+void DetectionEngine::makeRoomForDevices() {
+    // Made-up addresses are heard once and real devices again and again, so those heard least recently go:
+    // many at once, so that a flood walks the devices once per TRACKED_DEVICES_DROPPED new addresses.
+    std::vector<std::uint64_t> heard;
+    heard.reserve(devices_.size());
+    for (const auto& [address, t] : devices_) heard.push_back(t.heard);
+    const std::uint64_t lastDropped = nthSmallest(std::move(heard), TRACKED_DEVICES_DROPPED);
+    for (auto it = devices_.begin(); it != devices_.end();) {
+        if (it->second.heard <= lastDropped) {
+            recount(it->second, -1);
+            it = devices_.unordered_erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void DetectionEngine::makeRoomInSessionLog() {
@@ -157,18 +185,18 @@ void DetectionEngine::makeRoomInSessionLog() {
     std::vector<std::uint64_t> heard;
     heard.reserve(logIndex_.size());
     for (const auto& [address, slot] : logIndex_) heard.push_back(slot.heard);
-    const auto cut = heard.begin() + static_cast<std::ptrdiff_t>(std::min(SESSION_LOG_DROPPED, heard.size()) - 1);
-    std::nth_element(heard.begin(), cut, heard.end());
-    const std::uint64_t lastDropped = *cut;  // the heard counts are distinct
+    const std::uint64_t lastDropped = nthSmallest(std::move(heard), SESSION_LOG_DROPPED);
 
     SharedList<SessionLogEntry> kept;
+    decltype(logIndex_) keptIndex;
+    keptIndex.reserve(logIndex_.size());
     for (const SessionLogEntry& entry : sessionLog_) {
-        LogSlot& slot = logIndex_.find(entry.address)->second;
-        if (slot.heard <= lastDropped) continue;
-        slot.at = kept.size();
+        const std::uint64_t lastHeard = logIndex_.find(entry.address)->second.heard;
+        if (lastHeard <= lastDropped) continue;
+        keptIndex.emplace(entry.address, LogSlot{kept.size(), lastHeard});
         kept.push_back(entry);
     }
-    std::erase_if(logIndex_, [&](const auto& item) { return item.second.heard <= lastDropped; });
+    logIndex_ = std::move(keptIndex);
     sessionLog_ = std::move(kept);
     if (!sessionLogFilled_) sessionLogFull_ = true;
     sessionLogFilled_ = true;

@@ -4,20 +4,21 @@
 // passes every time and makes every call from one thread at a time.
 //
 // Anyone in radio range can make up addresses, so what the engine holds is bounded: at most
-// TRACKED_DEVICES_MAX devices (the one heard least recently makes room) and SESSION_LOG_MAX log entries (when
-// full, the SESSION_LOG_DROPPED heard least recently make room, and the rest keep their order). An
-// advertisement costs the same however many devices are tracked; composing the state costs a pass and a sort.
+// TRACKED_DEVICES_MAX devices and SESSION_LOG_MAX log entries; when either is full, those heard least recently
+// make room, many at once (TRACKED_DEVICES_DROPPED, SESSION_LOG_DROPPED), and the log's others keep their
+// order. An advertisement costs the same however many devices are tracked; composing the state costs a pass
+// and a sort.
 
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <unordered_map>
+
+#include <tsl/ordered_map.h>
 
 #include "shared/detection/Records.h"
 #include "shared/detection/RssiSmoother.h"
@@ -37,6 +38,7 @@ public:
     static constexpr double THREAT_POSSIBLE_CONFIDENCE = 0.5;
     // More than any room holds: only made-up addresses reach these.
     static constexpr std::size_t TRACKED_DEVICES_MAX = 4096;
+    static constexpr std::size_t TRACKED_DEVICES_DROPPED = 512;
     static constexpr std::size_t SESSION_LOG_MAX = 10000;
     static constexpr std::size_t SESSION_LOG_DROPPED = 1000;
 
@@ -60,8 +62,8 @@ public:
     ThreatLevel threatLevel(const Set<std::string>& mutedAddresses, Admits admits) const {
         LevelCounts counts = counts_;
         for (const std::string& address : mutedAddresses) {
-            const auto it = index_.find(std::string_view(address));
-            if (it != index_.end()) --counts[slot(it->second->proximity)][it->second->rank];
+            const auto it = devices_.find(address);
+            if (it != devices_.end()) --counts[slot(it->second.proximity)][it->second.rank];
         }
         std::array<std::size_t, RANKS> ranked{};
         for (Proximity p : values<Proximity>()) {
@@ -102,9 +104,11 @@ private:
         std::int64_t lastSeenMs;
         // When its current tracking began, counted in trackings: the order of equal detections.
         std::uint64_t tracking;
-        // Where it is counted in counts_.
+        std::uint64_t heard;  // when it was last heard, counted in advertisements
+        // Where it is counted in counts_, once counted.
         Proximity proximity = Proximity::FAR;
-        std::size_t rank = 0;
+        std::uint8_t rank = 0;
+        bool counted = false;
     };
     struct LogSlot {
         std::size_t at;      // its place in the session log
@@ -112,25 +116,28 @@ private:
     };
 
     static std::size_t slot(Proximity p) { return static_cast<std::size_t>(ordinal(p)); }
-    static std::size_t rankOf(double confidence);
+    static std::uint8_t rankOf(double confidence);
     static ThreatLevel levelOfRanks(const std::array<std::size_t, RANKS>& ranked);
-    void forget(std::list<TrackedDevice>::iterator device);
-    void recount(TrackedDevice& device, int by);
+    void recount(const TrackedDevice& device, int by);
+    void makeRoomForDevices();
     void makeRoomInSessionLog();
 
     std::int64_t staleAfterMs_;
     SignaturesProvider signatures_;
     MatchOptionsProvider matchOptions_;
-    // The tracked devices, the one heard least recently first, and each by its address (a view of the
-    // address the device holds).
-    std::list<TrackedDevice> devices_;
-    std::unordered_map<std::string_view, std::list<TrackedDevice>::iterator> index_;
+    // One hash of an address serves both look-ups of an advertisement.
+    struct TextHash {
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    // The tracked devices by address. Their order plays no part (the detections' ties go by `tracking`), so a
+    // removal swaps the last one in at no cost.
+    tsl::ordered_map<std::string, TrackedDevice, TextHash> devices_;
     LevelCounts counts_{};
     std::uint64_t trackings_ = 0;
     std::uint64_t heard_ = 0;
     // The session log, in first-logged order, and where each address's entry stands in it.
     SharedList<SessionLogEntry> sessionLog_;
-    std::unordered_map<std::string, LogSlot> logIndex_;
+    tsl::ordered_map<std::string, LogSlot, TextHash> logIndex_;
     bool sessionLogFull_ = false;
     bool sessionLogFilled_ = false;  // since it was last cleared
 };

@@ -144,24 +144,29 @@ TEST_F(EngineTest, ClearSessionLogAndReset) {
     EXPECT_TRUE(state().detections.empty());
 }
 
-// A flood of made-up addresses costs bounded memory: past the cap the device heard least recently makes
-// room, so a pair of glasses that keeps advertising stays however many addresses pass.
-TEST_F(EngineTest, TrackedDevicesStayWithinTheCapAndTheOneHeardLeastRecentlyGoes) {
+// A flood of made-up addresses costs bounded memory: past the cap those heard least recently make room, so a
+// pair of glasses that keeps advertising stays however many addresses pass.
+TEST_F(EngineTest, TrackedDevicesStayWithinTheCapAndThoseHeardLeastRecentlyGo) {
     constexpr std::size_t MAX = DetectionEngine::TRACKED_DEVICES_MAX;
+    constexpr std::size_t DROPPED = DetectionEngine::TRACKED_DEVICES_DROPPED;
     std::int64_t t = 0;
     hear("glasses", "rayban", -50, ++t);
     for (std::size_t i = 0; i < MAX + 10; ++i) {
         hear("made-up-" + std::to_string(i), std::nullopt, -70, ++t, {1422});
         if (i % 100 == 0) hear("glasses", "rayban", -50, ++t);
+        if (i == 1000) hear("made-up-0", std::nullopt, -70, ++t, {1422});
     }
     const RadarState s = state();
-    ASSERT_EQ(s.detections.size(), MAX);
+    // Full at the glasses and MAX - 1 made-up ones; the next made DROPPED room, and ten more came.
+    ASSERT_EQ(s.detections.size(), MAX - DROPPED + 11);
     EXPECT_EQ(s.detections[0].address, "glasses");
     EXPECT_EQ(s.detections[0].firstSeenMs, 1);
-    // The eleven made-up ones heard first went; the rest keep the order in which they began tracking.
-    EXPECT_EQ(s.detections[1].address, "made-up-11");
+    // Those left keep the order in which they began tracking: made-up-0 was heard again after the ones that went.
+    EXPECT_EQ(s.detections[1].address, "made-up-0");
+    EXPECT_EQ(s.detections[2].address, "made-up-" + std::to_string(DROPPED + 1));
     EXPECT_EQ(s.detections.back().address, "made-up-" + std::to_string(MAX + 9));
     EXPECT_EQ(s.threatLevel, ThreatLevel::DETECTED);
+    EXPECT_EQ(engine.trackedCount(), s.detections.size());
 }
 
 // Past its cap the log drops, in one go, the entries heard least recently, and keeps the others in the order
