@@ -10,6 +10,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
@@ -193,31 +194,41 @@ protected:
         }
     }
 
-    // At least as many steps as the merge from `rows` to `next` takes, counted without changing anything.
+    // The steps the merge from `rows` to `next` takes, counted without changing anything, up to just past
+    // STEPS_MAX: runs that leave, runs that arrive, and rows moved up to their place, which is where the first
+    // staying row not yet placed is not the one due there.
     template <class Key>
     static std::size_t steps(const std::vector<Row>& rows, const std::vector<Row>& next,
                              const std::unordered_map<std::string, std::size_t>& wanted,
                              const std::unordered_set<std::string>& shown, Key&& key) {
         std::size_t count = 0;
         bool inRun = false;
-        std::vector<const std::string*> kept;  // the staying rows in their order now
-        kept.reserve(std::min(rows.size(), next.size()));
+        std::vector<std::string_view> staying;  // in their order now
+        staying.reserve(std::min(rows.size(), next.size()));
         for (const Row& row : rows) {
             const std::string& k = std::invoke(key, row);
             const bool stays = wanted.count(k) != 0;
-            if (stays) kept.push_back(&k);
+            if (stays) staying.push_back(k);
             count += !stays && !inRun;
             inRun = !stays;
         }
         inRun = false;
-        std::size_t at = 0;  // the staying rows in their order to be, against those now
+        std::size_t first = 0;  // the first staying row not yet placed, once those moved up are passed
+        std::unordered_set<std::string_view> movedUp;
         for (const Row& row : next) {
             const std::string& k = std::invoke(key, row);
             const bool arrives = shown.count(k) == 0;
             count += arrives && !inRun;
             inRun = arrives;
-            if (!arrives) count += *kept[at++] != k;
             if (count > STEPS_MAX) break;
+            if (arrives) continue;
+            while (first < staying.size() && movedUp.count(staying[first]) != 0) ++first;
+            if (first < staying.size() && staying[first] == k) {
+                ++first;
+            } else {
+                ++count;
+                movedUp.insert(k);
+            }
         }
         return count;
     }

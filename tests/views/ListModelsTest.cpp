@@ -108,7 +108,16 @@ TEST(DetectionListModelTest, AListChangedAllOverIsOneReset) {
     }
     s.clear();
 
-    std::vector<Detection> few = scattered;  // two rows trade places, one leaves, one arrives
+    // The first and the last row trade places: two rows out of place, but every row between moves up once.
+    std::vector<Detection> ends = scattered;
+    std::swap(ends.front(), ends.back());
+    model.apply(ends, {});
+    EXPECT_EQ(s.reset.count(), 1);
+    EXPECT_EQ(s.moved.count(), 0);
+    EXPECT_EQ(model.rows().front().detection, ends.front());
+    s.clear();
+
+    std::vector<Detection> few = ends;  // two rows trade places, one leaves, one arrives
     std::swap(few[10], few[11]);
     few.erase(few.begin() + 500);
     few.push_back(detection("late", -90));
