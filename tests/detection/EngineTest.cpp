@@ -167,6 +167,12 @@ TEST_F(EngineTest, TrackedDevicesStayWithinTheCapAndThoseHeardLeastRecentlyGo) {
     EXPECT_EQ(s.detections.back().address, "made-up-" + std::to_string(MAX + 9));
     EXPECT_EQ(s.threatLevel, ThreatLevel::DETECTED);
     EXPECT_EQ(engine.trackedCount(), s.detections.size());
+    // The counted levels let go of the devices that made room as of those pruned.
+    const auto all = [](Proximity) { return true; };
+    EXPECT_EQ(engine.threatLevel({"glasses"}, all), ThreatLevel::POSSIBLE);
+    engine.prune(t + DetectionEngine::STALE_AFTER_MS_DEFAULT + 1);
+    EXPECT_EQ(engine.trackedCount(), 0u);
+    EXPECT_EQ(engine.threatLevel({}, all), ThreatLevel::CLEAR);
 }
 
 // Past its cap the log drops, in one go, the entries heard least recently, and keeps the others in the order
