@@ -6,6 +6,7 @@
 #include <QQuickWindow>
 #include <QSGImageNode>
 #include <QtMath>
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <memory>
@@ -167,7 +168,8 @@ QSGNode* BlipField::updatePaintNode(QSGNode* old, UpdatePaintNodeData*) {
 
     // Counted once: a node counts its children by walking them, which over thousands of blips would cost
     // the square of their number.
-    const int wanted = 2 * count();
+    const int drawn = std::min(count(), DRAWN_MAX);
+    const int wanted = 2 * drawn;
     int have = root->childCount();
     for (; have > wanted; --have) {
         QSGNode* last = root->lastChild();
@@ -184,7 +186,7 @@ QSGNode* BlipField::updatePaintNode(QSGNode* old, UpdatePaintNodeData*) {
     }
 
     auto* node = static_cast<QSGImageNode*>(root->firstChild());
-    for (int i = 0; i < count(); ++i) {
+    for (int i = 0; i < drawn; ++i) {
         auto* ring = node;
         auto* dot = static_cast<QSGImageNode*>(ring->nextSibling());
         node = static_cast<QSGImageNode*>(dot->nextSibling());
