@@ -1,5 +1,9 @@
 #include "app/RadarModel.h"
 
+#include <malloc.h>
+
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
@@ -23,6 +27,10 @@ std::string signatureServiceUrl() { return GLINTWARD_SIGNATURE_SERVICE_URL; }
 namespace {
 
 constexpr std::size_t LOGGED_ADDRESSES_MAX = 40;
+// A prune that drops this many devices has freed enough to be worth handing back to the system.
+constexpr std::size_t TRIM_AFTER_PRUNED = 1024;
+// Advertisements one turn of the engine handles at most before what else was queued (a prune, a stop) runs.
+constexpr std::size_t TURN_MAX = 1024;
 
 double systemClockMs() {
     using namespace std::chrono;
@@ -85,9 +93,10 @@ RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
                                          : [] { return std::make_shared<UrlSessionTransport>(); }),
       clockMs_(seams.clockMs ? std::move(seams.clockMs) : systemClockMs),
       baseUrl_(std::move(seams.baseUrl)),
+      steadyMs_(seams.steadyMs ? std::move(seams.steadyMs) : steadyClockMs),
+      publishIntervalMs_(seams.publishInterval.count()),
       syncHandOff_(std::make_shared<SyncHandOff>()),
-      inlet_(seams.pendingAdvertisementsMax, seams.steadyMs ? std::move(seams.steadyMs) : steadyClockMs,
-             logShedding) {
+      inlet_(seams.pendingAdvertisementsMax, steadyMs_, logShedding) {
     syncHandOff_->model = this;
     UserDefaults& defaults = defaults_;
     engineSide_ = std::make_unique<EngineSide>(EngineSide{
@@ -110,8 +119,20 @@ RadarModel::RadarModel(AppPreferences& preferences, Seams seams)
     pruneTimer_.setInterval(seams.pruneInterval);
     connect(&pruneTimer_, &QTimer::timeout, this, [this] {
         engineQueue_->async([this] {
-            engineSide_->engine.prune(nowMs());
+            DetectionEngine& engine = engineSide_->engine;
+            const std::size_t tracked = engine.trackedCount();
+            engine.prune(nowMs());
+            // After a flood the heap holds what the devices took; without this the process keeps it.
+            if (tracked - engine.trackedCount() >= TRIM_AFTER_PRUNED) malloc_trim(0);
             publish();
+        });
+    });
+    publishTimer_.setSingleShot(true);
+    publishTimer_.setInterval(seams.publishInterval);
+    connect(&publishTimer_, &QTimer::timeout, this, [this] {
+        engineQueue_->async([this] {
+            engineSide_->publishArmed = false;
+            if (engineSide_->stateBehind) publishState(storedMutedAddresses(), false);
         });
     });
 
@@ -165,8 +186,7 @@ void RadarModel::stopScanning() {
     pruneTimer_.stop();
     engineQueue_->async([this] {
         engineSide_->scanning = false;
-        RadarState stopped = engineSide_->engine.currentState(false, storedMutedAddresses());
-        toMainThread([this, stopped = std::move(stopped)]() mutable { setState(std::move(stopped)); });
+        publishState(storedMutedAddresses(), false);
     });
 }
 
@@ -197,12 +217,12 @@ void RadarModel::openSystemSettings() { workspace_->openBluetoothSettings(); }
 
 void RadarModel::drainInlet() {
     // A few at a time, so the radio's queue and the engine seldom meet on the inlet's lock and little is kept
-    // from shedding; at most a full inlet's worth per turn, then behind whatever else was queued meanwhile, so
-    // a flood never holds back a stop, a mute or a prune for long.
+    // from shedding; at most TURN_MAX per turn, then behind whatever else was queued meanwhile, so a flood
+    // holds back a stop, a mute or a prune for a few milliseconds at most.
     constexpr std::size_t TAKEN_AT_ONCE = 64;
     std::vector<Heard>& taken = engineSide_->taken;
     taken.reserve(TAKEN_AT_ONCE);
-    for (std::size_t handled = 0; handled < inlet_.capacity(); handled += taken.size()) {
+    for (std::size_t handled = 0; handled < TURN_MAX; handled += taken.size()) {
         taken.clear();
         if (!inlet_.take(taken, TAKEN_AT_ONCE)) return;  // the next advertisement asks for a new drain
         for (const Heard& heard : taken) {
@@ -214,7 +234,9 @@ void RadarModel::drainInlet() {
 
 void RadarModel::handle(const BleAdvertisement& advertisement) {
     auto& seen = engineSide_->seenAddresses;
-    if (seen.insert(advertisement.address).second && seen.size() <= LOGGED_ADDRESSES_MAX) {
+    if (seen.size() < LOGGED_ADDRESSES_MAX &&
+        std::find(seen.begin(), seen.end(), advertisement.address) == seen.end()) {
+        seen.push_back(advertisement.address);
         std::string line = "heard #" + std::to_string(seen.size()) + ": name=" + advertisement.name.value_or("-") +
                            " ids=";
         record::appendSequence(line, advertisement.manufacturerCompanyIds);
@@ -228,19 +250,63 @@ void RadarModel::handle(const BleAdvertisement& advertisement) {
     record::appendDouble(line, match->confidence);
     line += " rssi=" + std::to_string(advertisement.rssi);
     RadarLog::match(line, advertisement.address);
-    publish();
+    EngineSide& side = *engineSide_;
+    if (side.engine.takeSessionLogFull()) {
+        RadarLog::info("session log full at " + std::to_string(DetectionEngine::SESSION_LOG_MAX) + " entries: the " +
+                       std::to_string(DetectionEngine::SESSION_LOG_DROPPED) +
+                       " heard least recently make room whenever it fills");
+    }
+
+    const Set<std::string> muted = storedMutedAddresses();
+    const bool tap = alertStep(muted);
+    side.stateBehind = true;
+    const std::int64_t now = steadyMs_();
+    if (tap || !side.lastStateMs || now - *side.lastStateMs >= publishIntervalMs_) {
+        publishState(muted, tap);
+    } else if (!side.publishArmed) {
+        side.publishArmed = true;
+        toMainThread([this] { publishTimer_.start(); });
+    }
 }
 
 void RadarModel::publish() {
+    const Set<std::string> muted = storedMutedAddresses();
+    publishState(muted, alertStep(muted));
+}
+
+bool RadarModel::alertStep(const Set<std::string>& muted) {
     const PrefsSnapshot prefs{defaults_};
-    RadarState next = engineSide_->engine.currentState(engineSide_->scanning, storedMutedAddresses());
-    const ThreatLevel alertable = AlertPolicy::shared().alertableThreatLevel(next, prefs.alertThreshold());
+    const AlertThreshold threshold = prefs.alertThreshold();
+    const ThreatLevel alertable =
+        engineSide_->engine.threatLevel(muted, [threshold](Proximity p) { return permits(threshold, p); });
     const bool alert = engineSide_->alertGate.shouldAlert(alertable, nowMs());
-    const bool tap = alert && prefs.hapticAlerts();
-    toMainThread([this, next = std::move(next), tap]() mutable {
-        setState(std::move(next));
-        if (tap) haptics_->perform();
-    });
+    return alert && prefs.hapticAlerts();
+}
+
+void RadarModel::publishState(const Set<std::string>& muted, bool tap) {
+    EngineSide& side = *engineSide_;
+    RadarState next = side.engine.currentState(side.scanning, muted);
+    side.stateBehind = false;
+    side.lastStateMs = steadyMs_();
+    std::optional<RadarState> replaced;  // let go of outside the lock
+    bool post = false;
+    {
+        std::lock_guard lock(toMainMutex_);
+        post = !waitingState_;
+        replaced = std::exchange(waitingState_, std::move(next));
+    }
+    // One run per waiting state applies the newest there is when it runs; a tap follows its state.
+    if (post) toMainThread([this] { applyWaitingState(); });
+    if (tap) toMainThread([this] { haptics_->perform(); });
+}
+
+void RadarModel::applyWaitingState() {
+    std::optional<RadarState> next;
+    {
+        std::lock_guard lock(toMainMutex_);
+        next = std::exchange(waitingState_, std::nullopt);
+    }
+    if (next) setState(std::move(*next));
 }
 
 void RadarModel::toMainThread(std::function<void()> work) {

@@ -10,6 +10,10 @@
 // Advertisements reach the engine through a bounded inlet: when the engine falls behind, the oldest waiting
 // ones are shed, counted and logged at most once a second. Each carries the scan it was heard in; once a stop
 // or a new start has been asked for, those still on their way change nothing.
+//
+// Every matching advertisement runs the alert step at once, from the levels the engine keeps count of; the state
+// itself, whose making costs a pass over every device tracked, follows at most once per publish interval. States
+// reach the main thread in order, and one still waiting there is replaced by a newer one.
 
 #include <atomic>
 #include <chrono>
@@ -20,7 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
+#include <optional>
 #include <vector>
 
 #include <QObject>
@@ -54,6 +58,8 @@ struct RadarModelSeams {
     std::function<std::int64_t()> steadyMs;  // a monotonic clock in milliseconds; the steady clock when null
     std::string baseUrl = signatureServiceUrl();
     std::chrono::milliseconds pruneInterval{5000};
+    // The least time between two states that matching advertisements publish.
+    std::chrono::milliseconds publishInterval{100};
     // Advertisements waiting for the engine at most: several seconds of a crowded room's traffic.
     std::size_t pendingAdvertisementsMax = 16384;
 };
@@ -95,8 +101,13 @@ private:
     struct EngineSide {
         DetectionEngine engine;
         AlertGate alertGate{60000};
-        std::unordered_set<std::string> seenAddresses;
+        // The first addresses of the run, as many as get a "heard #" line: later ones are neither logged nor
+        // kept.
+        std::vector<std::string> seenAddresses = {};
         bool scanning = false;
+        bool stateBehind = false;   // the engine has changed since the last state was made
+        bool publishArmed = false;  // the publish timer will ask for the state
+        std::optional<std::int64_t> lastStateMs = std::nullopt;  // steady time of the last state made
         // What one turn of the drain took from the inlet; kept, so that a turn allocates nothing.
         std::vector<Heard> taken = {};
     };
@@ -105,6 +116,11 @@ private:
     void drainInlet();                                    // engine queue
     void handle(const BleAdvertisement& advertisement);  // engine queue
     void publish();                                       // engine queue
+    // The alert step over the levels the engine counts: whether to tap. Engine queue.
+    bool alertStep(const Set<std::string>& muted);
+    // Makes the state and hands it to the main thread, with a tap after it when asked. Engine queue.
+    void publishState(const Set<std::string>& muted, bool tap);
+    void applyWaitingState();  // main thread
     // Runs the work on the main thread, in the order given. A burst of calls costs the main thread one
     // wake-up.
     void toMainThread(std::function<void()> work);
@@ -127,6 +143,9 @@ private:
     bool bluetoothOff_ = false;
     bool syncStarted_ = false;
     QTimer pruneTimer_;
+    QTimer publishTimer_;
+    std::function<std::int64_t()> steadyMs_;
+    std::int64_t publishIntervalMs_;
     std::thread syncThread_;
 
     // Odd while scanning is wanted; each start from idle and each stop moves it on. Written on the main
@@ -136,6 +155,7 @@ private:
 
     std::mutex toMainMutex_;
     std::deque<std::function<void()>> toMain_;  // handed to the main thread, not yet run there
+    std::optional<RadarState> waitingState_;    // the newest state not yet applied there
     bool toMainPosted_ = false;                 // a run of toMain_ is queued on the main thread
 
     std::unique_ptr<EngineSide> engineSide_;

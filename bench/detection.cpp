@@ -10,6 +10,7 @@
 #include <random>
 #include <regex>
 
+#include "shared/detection/Alerting.h"
 #include "shared/detection/DetectionEngine.h"
 #include "shared/detection/SignatureRepository.h"
 
@@ -188,34 +189,62 @@ void runBaseline(benchmark::State& state, std::shared_ptr<const SignatureDatabas
     state.SetItemsProcessed(state.iterations());
 }
 
+// The built-in catalogue's engine as the host drives it, over `count` addresses each heard once.
+struct HostEngine {
+    HostEngine(std::size_t count, std::optional<std::string> heardName) : name(std::move(heardName)) {
+        for (std::size_t i = 0; i < count; ++i) addresses.push_back(uuidFor(rng));
+        for (const auto& address : addresses) hear(address);
+    }
+    std::optional<SignatureMatch> hear(const std::string& address) {
+        return engine.onAdvertisement(BleAdvertisement{address, name, {1422}, {},
+                                                       -50 - static_cast<int>(rng() % 30), std::nullopt, ++now});
+    }
+
+    std::shared_ptr<const SignatureDatabase> catalogue = SignatureDatabase::builtIn();
+    DetectionEngine engine{DetectionEngine::STALE_AFTER_MS_DEFAULT, [this] { return catalogue; },
+                           [] { return MatchOptions{{}, true}; }};
+    std::mt19937 rng{7};
+    std::vector<std::string> addresses;
+    std::int64_t now = 1'700'000'000'000;
+    std::optional<std::string> name;
+};
+
 // What the host does after each match: the match, then a published state that lives until the next one, with
 // 100 devices near and a session log of range(0) entries.
 void BM_Publish(benchmark::State& state) {
-    const auto logged = static_cast<std::size_t>(state.range(0));
-    const auto catalogue = SignatureDatabase::builtIn();
-    DetectionEngine engine(DetectionEngine::STALE_AFTER_MS_DEFAULT, [&] { return catalogue; },
-                           [] { return MatchOptions{{}, true}; });
-    std::mt19937 rng(7);
-    std::vector<std::string> addresses;
-    for (std::size_t i = 0; i < logged; ++i) addresses.push_back(uuidFor(rng));
-    std::int64_t now = 1'700'000'000'000;
-    const auto hear = [&](const std::string& address) {
-        return engine.onAdvertisement(BleAdvertisement{address, "Ray-Ban Meta 0A3F", {1422}, {},
-                                                       -50 - static_cast<int>(rng() % 30), std::nullopt, ++now});
-    };
-    for (const auto& address : addresses) hear(address);
-    engine.prune(now + DetectionEngine::STALE_AFTER_MS_DEFAULT + 1);
-    now += DetectionEngine::STALE_AFTER_MS_DEFAULT;
-    const std::size_t near = std::min<std::size_t>(100, logged);
-    for (std::size_t i = 0; i < near; ++i) hear(addresses[i]);
+    HostEngine host(static_cast<std::size_t>(state.range(0)), "Ray-Ban Meta 0A3F");
+    host.engine.prune(host.now + DetectionEngine::STALE_AFTER_MS_DEFAULT + 1);
+    host.now += DetectionEngine::STALE_AFTER_MS_DEFAULT;
+    const std::size_t near = std::min<std::size_t>(100, host.addresses.size());
+    for (std::size_t i = 0; i < near; ++i) host.hear(host.addresses[i]);
     RadarState published;
     std::size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(hear(addresses[i]));
-        published = engine.currentState(true, {});
+        benchmark::DoNotOptimize(host.hear(host.addresses[i]));
+        published = host.engine.currentState(true, {});
         if (++i == near) i = 0;
     }
     state.counters["detections"] = static_cast<double>(published.detections.size());
+    state.SetItemsProcessed(state.iterations());
+}
+
+// What the host does for each matching advertisement: the engine's part, then the alert step over the levels
+// the engine counts, with range(0) addresses heard in turn: a few devices heard again and again, or a flood of
+// addresses each new to the engine at its cap (those heard least recently making room). The cost must not
+// grow with the number of devices tracked.
+void BM_MatchAndAlertStep(benchmark::State& state) {
+    HostEngine host(static_cast<std::size_t>(state.range(0)), std::nullopt);
+    const Set<std::string> muted{host.addresses[0]};
+    AlertGate gate(AlertGate::COOLDOWN_MS_DEFAULT);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(host.hear(host.addresses[i]));
+        const ThreatLevel level =
+            host.engine.threatLevel(muted, [](Proximity p) { return permits(AlertThreshold::IN_THE_ROOM, p); });
+        benchmark::DoNotOptimize(gate.shouldAlert(level, host.now));
+        if (++i == host.addresses.size()) i = 0;
+    }
+    state.counters["tracked"] = static_cast<double>(host.engine.trackedCount());
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -233,6 +262,7 @@ BENCHMARK(BM_Match200);
 BENCHMARK(BM_StdRegexBuiltIn);
 BENCHMARK(BM_StdRegex200);
 BENCHMARK(BM_Publish)->Arg(100)->Arg(2000)->Arg(20000);
+BENCHMARK(BM_MatchAndAlertStep)->Arg(10)->Arg(100000);
 
 // The baseline must agree with the real matcher, or its figures mean nothing.
 bool baselineAgrees() {

@@ -2,15 +2,25 @@
 // scanner and radar model, and the published states are taken on the main thread. Prints the rate the engine
 // sustains under a flood (and what the bounded inlet shed meanwhile), then, after the loop has settled, the
 // latency from the central's callback to the published state for every state of a paced 50,000 per second.
+//
+// `bench_pipeline attack [per second, default 2000] [seconds, default 90] [seconds after, default 60]`
+// instead plays a transmitter that sends every advertisement under a new address matching by company ID
+// (0x058E), with the real prune interval, and prints each second what was shed, how many devices are tracked
+// and logged, and the resident memory; then the same for the quiet time after it.
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -54,18 +64,117 @@ double percentile(std::vector<double> v, double p) {
     return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
+// Resident memory of this process, in MB.
+double residentMb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+    }
+    return 0;
+}
+
+// User plus system CPU seconds of this process.
+double cpuSeconds() {
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto paren = text.rfind(')');
+    if (paren == std::string::npos) return 0;
+    unsigned long long utime = 0, stime = 0;
+    std::sscanf(text.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct Bench {
+    glintward::testing::TempDir dir;
+    UserDefaults defaults{dir.path() / "defaults.json"};
+    AppPreferences preferences{defaults};
+    std::shared_ptr<glintward::testing::FakeCentral::Shared> central =
+        std::make_shared<glintward::testing::FakeCentral::Shared>();
+
+    RadarModel::Seams seams(std::chrono::milliseconds pruneInterval) {
+        RadarModel::Seams seams = bench::quietSeams(central);
+        seams.pruneInterval = pruneInterval;
+        return seams;
+    }
+};
+
+void runEventLoop(QCoreApplication& app, int ms) {
+    QTimer::singleShot(ms, &app, &QCoreApplication::quit);
+    app.exec();
+}
+
+int attack(QCoreApplication& app, int rate, int seconds, int after) {
+    Bench bench;
+    RadarModel model(bench.preferences, bench.seams(std::chrono::milliseconds(5000)));
+    model.startScanning();
+    while (bench.central->scans == 0 || !model.state().scanning) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    auto* fake = bench.central->central.load();
+    runEventLoop(app, 1000);
+    const double before = residentMb();
+    const double cpuBefore = cpuSeconds();
+    std::printf("attack: %d new matching addresses a second for %d s; resident before %.1f MB\n", rate, seconds,
+                before);
+
+    std::atomic<bool> done{false};
+    std::atomic<long long> sent{0};
+    std::thread producer([&] {
+        AdvertisementData data;
+        data.manufacturerData = std::vector<std::uint8_t>{0x8E, 0x05};
+        const auto start = Clock::now();
+        const long long total = static_cast<long long>(rate) * seconds;
+        for (long long i = 0; i < total; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::nanoseconds(1'000'000'000LL * i / rate));
+            char address[40];
+            std::snprintf(address, sizeof address, "00000000-0000-5000-8000-%012lld", i);
+            fake->discover(Peripheral{address, std::nullopt}, data, -60 - static_cast<int>(i % 30));
+            sent = i + 1;
+        }
+        done = true;
+    });
+    double peak = before;
+    const auto report = [&](int second, const char* phase) {
+        const double mb = residentMb();
+        peak = std::max(peak, mb);
+        std::printf("  %s %3d s: sent %lld, shed %llu, tracked %zu, logged %zu, resident %.1f MB (%+.1f)\n", phase,
+                    second, sent.load(), static_cast<unsigned long long>(model.shedAdvertisements()),
+                    model.state().detections.size(), model.state().sessionLog.size(), mb, mb - before);
+        std::fflush(stdout);
+    };
+    for (int second = 1; !done; ++second) {
+        runEventLoop(app, 1000);
+        report(second, "attack");
+    }
+    producer.join();
+    const double cpu = cpuSeconds() - cpuBefore;
+    const double atEnd = residentMb();
+    for (int second = 1; second <= after; ++second) {
+        runEventLoop(app, 1000);
+        if (second % 5 == 0 || second == after) report(second, "after ");
+    }
+    const double last = residentMb();
+    std::printf("attack: %lld sent, %llu shed; cpu %.1f s over the attack (%.1f %% of one core); resident %.1f MB "
+                "before, %.1f MB at the end (%+.1f), peak %.1f MB (%+.1f), %.1f MB %d s after (%+.1f)\n",
+                sent.load(), static_cast<unsigned long long>(model.shedAdvertisements()), cpu,
+                100.0 * cpu / seconds, before, atEnd, atEnd - before, peak, peak - before, last, after,
+                last - before);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    glintward::testing::TempDir dir;
+    if (argc >= 2 && std::string(argv[1]) == "attack") {
+        RadarLog::replaceSystemLog(nullptr);  // the log lines are not what is measured
+        return attack(app, argc > 2 ? std::atoi(argv[2]) : 2000, argc > 3 ? std::atoi(argv[3]) : 90,
+                      argc > 4 ? std::atoi(argv[4]) : 60);
+    }
     RadarLog::replaceSystemLog(nullptr);  // the log lines are not what is measured
-    UserDefaults defaults(dir.path() / "defaults.json");
-    AppPreferences preferences(defaults);
-    auto central = std::make_shared<glintward::testing::FakeCentral::Shared>();
-    RadarModel::Seams seams = bench::quietSeams(central);
-    seams.pruneInterval = std::chrono::hours(1);
-    RadarModel model(preferences, std::move(seams));
+    Bench bench;
+    auto& central = bench.central;
+    RadarModel model(bench.preferences, bench.seams(std::chrono::hours(1)));
 
     constexpr int FLOOD = 300000;
     constexpr int PACED = 100000;

@@ -7,6 +7,7 @@
 #include <QSGImageNode>
 #include <QSGTransformNode>
 #include <QtMath>
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <memory>
@@ -169,25 +170,27 @@ QSGNode* BlipField::updatePaintNode(QSGNode* old, UpdatePaintNodeData*) {
         picturesStale_ = false;
     }
 
-    const int wanted = 2 * count();
-    while (root->childCount() > wanted) {
+    // Counted once: a node counts its children by walking them, which over thousands of blips would cost
+    // the square of their number.
+    const int drawn = std::min(count(), DRAWN_MAX);
+    const int wanted = 2 * drawn;
+    int have = root->childCount();
+    for (; have > wanted; --have) {
         QSGNode* last = root->lastChild();
         root->removeChildNode(last);
         delete last;
     }
-    while (root->childCount() < wanted) {
+    for (; have < wanted; ++have) {
         // Each starts with the dot's picture: a renderer may look at a node's texture once it is in the tree.
-        for (int i = 0; i < 2; ++i) {
-            QSGImageNode* node = w->createImageNode();
-            node->setOwnsTexture(false);
-            node->setFiltering(QSGTexture::Linear);
-            node->setTexture(root->dot.get());
-            root->appendChildNode(node);
-        }
+        QSGImageNode* node = w->createImageNode();
+        node->setOwnsTexture(false);
+        node->setFiltering(QSGTexture::Linear);
+        node->setTexture(root->dot.get());
+        root->appendChildNode(node);
     }
 
     auto* node = static_cast<QSGImageNode*>(root->firstChild());
-    for (int i = 0; i < count(); ++i) {
+    for (int i = 0; i < drawn; ++i) {
         auto* ring = node;
         auto* dot = static_cast<QSGImageNode*>(ring->nextSibling());
         node = static_cast<QSGImageNode*>(dot->nextSibling());

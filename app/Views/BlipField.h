@@ -33,6 +33,10 @@ class BlipField : public QQuickItem {
 public:
     // A ping grows for this long, then starts again small.
     static constexpr qreal PING_MS = 1800;
+    // The blips drawn at most, the first ones. The page's bearings step by 74 degrees and so come back to the
+    // same places after 180 blips, where more would only stack rings on rings; and a frame costs each blip
+    // drawn, which a flood of made-up devices would otherwise raise without limit.
+    static constexpr int DRAWN_MAX = 180;
 
     explicit BlipField(QQuickItem* parent = nullptr);
 

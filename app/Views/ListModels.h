@@ -5,10 +5,12 @@
 
 #include <QtQml/qqmlregistration.h>
 #include <QAbstractListModel>
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
@@ -120,20 +122,35 @@ protected:
     // shows is kept current under it.
     static constexpr int ADDRESS_ROLE = Qt::UserRole + 1;
 
+    // Beyond this many steps (runs of rows leaving, runs arriving, rows out of place) a merge is one reset: the
+    // views then make only the rows in sight, where each step would cost them time over the whole list, and
+    // a flood of made-up devices would hold the main thread for seconds.
+    static constexpr std::size_t STEPS_MAX = 64;
+
     // `key` gives a row's address: a member pointer or a function of the row.
     template <class Key>
     void merge(const std::vector<Row>& next, Key&& key) {
         std::vector<Row>& rows = this->rows_;
+        const auto resetTo = [&] {
+            this->beginResetModel();
+            rows = next;
+            this->endResetModel();
+        };
         std::unordered_map<std::string, std::size_t> wanted;
         wanted.reserve(next.size());
         for (std::size_t i = 0; i < next.size(); ++i) {
             if (!wanted.emplace(std::invoke(key, next[i]), i).second) {
                 // Keys are unique by contract; should they not be, showing the list as given beats guessing.
-                this->beginResetModel();
-                rows = next;
-                this->endResetModel();
+                resetTo();
                 return;
             }
+        }
+        std::unordered_set<std::string> shown;
+        shown.reserve(rows.size());
+        for (const Row& row : rows) shown.insert(std::invoke(key, row));
+        if (steps(rows, next, wanted, shown, key) > STEPS_MAX) {
+            resetTo();
+            return;
         }
         // Runs of neighbouring rows leave, and arrive, in one change each: opening on a long list, or a crowd
         // leaving at once, is then one change for the views rather than one per row.
@@ -150,9 +167,6 @@ protected:
             this->endRemoveRows();
             end = begin;
         }
-        std::unordered_set<std::string> shown;
-        shown.reserve(rows.size());
-        for (const Row& row : rows) shown.insert(std::invoke(key, row));
         for (std::size_t i = 0; i < next.size(); ++i) {
             const std::string& k = std::invoke(key, next[i]);
             if (shown.count(k) == 0) {
@@ -178,6 +192,45 @@ protected:
             }
             refresh(i, next[i]);
         }
+    }
+
+    // The steps the merge from `rows` to `next` takes, counted without changing anything, up to just past
+    // STEPS_MAX: runs that leave, runs that arrive, and rows moved up to their place, which is where the first
+    // staying row not yet placed is not the one due there.
+    template <class Key>
+    static std::size_t steps(const std::vector<Row>& rows, const std::vector<Row>& next,
+                             const std::unordered_map<std::string, std::size_t>& wanted,
+                             const std::unordered_set<std::string>& shown, Key&& key) {
+        std::size_t count = 0;
+        bool inRun = false;
+        std::vector<std::string_view> staying;  // in their order now
+        staying.reserve(std::min(rows.size(), next.size()));
+        for (const Row& row : rows) {
+            const std::string& k = std::invoke(key, row);
+            const bool stays = wanted.count(k) != 0;
+            if (stays) staying.push_back(k);
+            count += !stays && !inRun;
+            inRun = !stays;
+        }
+        inRun = false;
+        std::size_t first = 0;  // the first staying row not yet placed, once those moved up are passed
+        std::unordered_set<std::string_view> movedUp;
+        for (const Row& row : next) {
+            const std::string& k = std::invoke(key, row);
+            const bool arrives = shown.count(k) == 0;
+            count += arrives && !inRun;
+            inRun = arrives;
+            if (count > STEPS_MAX) break;
+            if (arrives) continue;
+            while (first < staying.size() && movedUp.count(staying[first]) != 0) ++first;
+            if (first < staying.size() && staying[first] == k) {
+                ++first;
+            } else {
+                ++count;
+                movedUp.insert(k);
+            }
+        }
+        return count;
     }
 
     // Brings row i, already under the right address, to `next`, telling the views which roles changed.

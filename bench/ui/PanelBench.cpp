@@ -12,6 +12,10 @@
 //   open-lists     the same over 100 pairs of glasses near and 2,000 entries in the session log (2,000 heard
 //                  once at the start, 100 of them heard on at 6 advertisements a second in all, as in
 //                  "detections"; the rest leave the nearby list after 30 s)
+//   open-attack    the panel hidden for two minutes of a transmitter that sends every advertisement under a
+//                  new address, 200 a second, then opened while the attack goes on: how long until its first
+//                  frame, the longest the main thread was busy at a stretch while opening and while open, and
+//                  its resident memory shown against hidden
 // Usage: bench_panel [seconds per scenario, default 30] [scenario ...]
 //          offscreen, on Qt Quick's software backend: the scenarios named, or all of them; with
 //          GLINTWARD_BENCH_CHILD naming another build's bench_panel, that one runs them
@@ -148,6 +152,72 @@ int openScenario(const QString& name, int seconds, glintward::GlintwardTrayApp& 
     return 0;
 }
 
+// The longest the main thread was kept from a timer due every few milliseconds, while the event loop runs.
+class MainThreadWatch {
+public:
+    static constexpr int TICK_MS = 5;
+    MainThreadWatch() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(TICK_MS);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
+        since_.start();
+        timer_.start();
+    }
+    // Counts from now, as if a tick had just come.
+    void restart() {
+        longestMs_ = 0;
+        since_.start();
+    }
+    void tick() {
+        longestMs_ = std::max(longestMs_, static_cast<double>(since_.nsecsElapsed()) / 1e6 - TICK_MS);
+        since_.start();
+    }
+    double longestMs() const { return longestMs_; }
+
+private:
+    QTimer timer_;
+    QElapsedTimer since_;
+    double longestMs_ = 0;
+};
+
+constexpr int ATTACK_SECONDS = 120;
+constexpr int ATTACK_PER_SECOND = 200;
+
+int attackScenario(const QString& name, int seconds, glintward::GlintwardTrayApp& glintward) {
+    QQuickView& panel = glintward.panel();
+    glintward.hidePanel();
+    runFor(ATTACK_SECONDS * 1000);
+    const double hiddenMb = residentMb();
+    const auto& model = glintward.model();
+    const std::size_t hiddenDetections = model.state().detections.size();
+    const std::size_t hiddenLog = model.state().sessionLog.size();
+
+    MainThreadWatch watch;
+    bool shown = false;
+    const auto connection = QObject::connect(&panel, &QQuickWindow::frameSwapped, [&] { shown = true; });
+    QElapsedTimer open;
+    open.start();
+    glintward.showPanel();
+    watch.tick();  // the call itself kept the main thread
+    while (!shown && open.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    const double openMs = static_cast<double>(open.nsecsElapsed()) / 1e6;
+    QObject::disconnect(connection);
+    const double openingBusyMs = watch.longestMs();
+    watch.restart();
+    runFor(seconds * 1000);
+    const double openBusyMs = watch.longestMs();
+    const double shownMb = residentMb();
+    std::printf(
+        "%-13s %-8s first frame %.1f ms after opening; main thread busy at most %.1f ms at a stretch while "
+        "opening, %.1f ms in %d s open; resident %.1f MB shown, %.1f MB hidden before (%+.1f); %zu detections, "
+        "%zu in the session log when opened, %zu and %zu after; load %s\n",
+        qPrintable(name), backendName(panel), openMs, openingBusyMs, openBusyMs, seconds, shownMb, hiddenMb,
+        shownMb - hiddenMb, hiddenDetections, hiddenLog, model.state().detections.size(),
+        model.state().sessionLog.size(), qPrintable(loadAverage()));
+    std::fflush(stdout);
+    return 0;
+}
+
 int scenario(const QString& name, int seconds, int argc, char** argv) {
     QApplication app(argc, argv);
     // What learning the OpenGL renderer costs at start-up (the application asks again, by then from warm
@@ -160,6 +230,7 @@ int scenario(const QString& name, int seconds, int argc, char** argv) {
     QQuickView& panel = glintward.panel();
     if (name == QLatin1String("open-empty")) return openScenario(name, seconds, glintward, 0, 0);
     if (name == QLatin1String("open-lists")) return openScenario(name, seconds, glintward, 100, 2000);
+    if (name == QLatin1String("open-attack")) return attackScenario(name, seconds, glintward);
     if (name.startsWith(QLatin1String("hidden"))) glintward.hidePanel();
 
     qint64 frames = 0;
@@ -288,6 +359,19 @@ int main(int argc, char** argv) {
     const QString lists = dir.filePath("lists.btsnoop");
     glintward::testing::writeCapture(lists.toStdString(),
                                      {{passers, 2, 0.5}, {stayers, 2.0 * seconds + 120, 0.06}});
+    // Every advertisement under an address of its own, for the attack and the time the panel is open after.
+    std::vector<glintward::testing::AdvertisingDevice> madeUp;
+    const int madeUpCount = ATTACK_PER_SECOND * (ATTACK_SECONDS + seconds + 60);
+    for (int i = 0; i < madeUpCount; ++i) {
+        char address[18];
+        std::snprintf(address, sizeof address, "C0:DE:00:%02X:%02X:%02X", (i >> 16) & 0xFF, (i >> 8) & 0xFF,
+                      i & 0xFF);
+        madeUp.push_back({address, "Ray-Ban Meta", -50 - i % 40});
+    }
+    const QString attack = dir.filePath("attack.btsnoop");
+    glintward::testing::writeCapture(
+        attack.toStdString(),
+        {{madeUp, static_cast<double>(madeUpCount) / ATTACK_PER_SECOND, 1.0 * ATTACK_PER_SECOND / madeUpCount}});
     QDir(dir.path()).mkpath("config/glintward");
     QFile defaults(dir.filePath("config/glintward/defaults.json"));
     if (!defaults.open(QIODevice::WriteOnly)) return 1;
@@ -307,7 +391,8 @@ int main(int argc, char** argv) {
                                             {"hidden-crowd", crowd},
                                             {"detections", few},
                                             {"open-empty", quiet},
-                                            {"open-lists", lists}}) {
+                                            {"open-lists", lists},
+                                            {"open-attack", attack}}) {
             if (argc > 2 && !QCoreApplication::arguments().mid(2).contains(QLatin1String(name))) continue;
             if (const int code = runScenario(QString::fromLatin1(name), capture, seconds, env)) return code;
         }

@@ -23,8 +23,13 @@ public:
 
     static double estimateDistanceMeters(double smoothedRssi, std::optional<std::int32_t> txPower);
     static Proximity proximityFor(double distanceMeters);
+    // proximityFor(estimateDistanceMeters(smoothedRssi, txPower)), without taking the power where the band is
+    // plain from the exponent: the engine asks it for every advertisement.
+    static Proximity proximityAt(double smoothedRssi, std::optional<std::int32_t> txPower);
 
 private:
+    static double distanceExponent(double smoothedRssi, std::optional<std::int32_t> txPower);
+
     // Free space: the distance grows tenfold every 10 x n dB.
     static constexpr double PATH_LOSS_EXPONENT = 2.0;
 

@@ -212,7 +212,8 @@ protected:
         SignatureRepository::shared().resetToBuiltIn();
     }
 
-    void makeModel(std::string baseUrl = "https://signatures.test", std::size_t pendingMax = 16384) {
+    void makeModel(std::string baseUrl = "https://signatures.test", std::size_t pendingMax = 16384,
+                   const std::function<void(RadarModel::Seams&)>& tweak = {}) {
         RadarModel::Seams seams;
         seams.makeCentral = makeCentral ? makeCentral : FakeCentral::factory(central);
         seams.haptics = haptics;
@@ -234,6 +235,7 @@ protected:
         seams.baseUrl = std::move(baseUrl);
         seams.pruneInterval = std::chrono::milliseconds(20);
         seams.pendingAdvertisementsMax = pendingMax;
+        if (tweak) tweak(seams);
         model = std::make_unique<RadarModel>(preferences, std::move(seams));
     }
 
@@ -265,6 +267,29 @@ protected:
         const std::size_t logged = log->lines().size();
         fake().discover({address, std::nullopt}, std::move(data), rssi);
         ASSERT_TRUE(QTest::qWaitFor([&] { return log->lines().size() > logged; }, 2000));
+    }
+
+    // Records the strongest RSSI of the session log's first entry as the applied states show it, once per
+    // value in a row: the prune timer publishes too, repeating the last one.
+    void recordStrongest(std::vector<int>& into) {
+        QObject::connect(model.get(), &RadarModel::stateChanged, [this, &into] {
+            const RadarState& s = model->state();
+            if (!s.sessionLog.empty() && (into.empty() || into.back() != s.sessionLog[0].strongestRssi)) {
+                into.push_back(s.sessionLog[0].strongestRssi);
+            }
+        });
+    }
+
+    int lineCount(const std::string& prefix) const {
+        int n = 0;
+        for (const auto& m : messages()) n += m.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Waits, taking no events on this thread, until `count` lines begin with the prefix.
+    bool loggedWithoutEvents(const std::string& prefix, int count) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (lineCount(prefix) < count && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return lineCount(prefix) >= count;
     }
 
     std::vector<std::string> messages() const {
@@ -364,28 +389,52 @@ TEST_F(RadarModelTest, MatchLinesReachTheJournalOncePerDeviceAMinute) {
     EXPECT_EQ(messages(), expected);
 }
 
-// A burst of matches reaches the main thread as one state per match, in order: states handed over together
-// are neither merged nor reordered.
-TEST_F(RadarModelTest, EveryPublishedStateReachesTheMainThreadInOrder) {
-    makeModel();
+// A burst of matches while the main thread is busy leaves it one state to apply, the newest: a state that waits
+// there is replaced by a newer one, never queued behind it.
+TEST_F(RadarModelTest, AWaitingStateIsReplacedByTheNewerOne) {
+    makeModel("https://signatures.test", 16384, [](RadarModel::Seams& s) { s.publishInterval = {}; });
     start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().scanning; }, 2000));
-    std::vector<int> strongest;  // the session's strongest RSSI as the states show it
-    QObject::connect(model.get(), &RadarModel::stateChanged, [&] {
-        const RadarState& s = model->state();
-        // The prune timer publishes too, repeating the last value.
-        if (!s.sessionLog.empty() &&
-            (strongest.empty() || strongest.back() != s.sessionLog[0].strongestRssi)) {
-            strongest.push_back(s.sessionLog[0].strongestRssi);
-        }
-    });
+    std::vector<int> strongest;
+    recordStrongest(strongest);
     constexpr int BURST = 200;
     for (int i = 0; i < BURST; ++i) fake().discover({GLASSES, std::nullopt}, named("rayban"), -200 + i);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return !strongest.empty() && strongest.back() == -200 + BURST - 1; }, 5000));
-    std::vector<int> expected(BURST);
-    for (int i = 0; i < BURST; ++i) expected[static_cast<std::size_t>(i)] = -200 + i;
-    EXPECT_EQ(strongest, expected);
+    // The main thread takes no events until the engine has published a state for every match: the line of the
+    // address after them comes once the last has been handled.
+    fake().discover({PHONE, std::nullopt}, named("iPhone"), -70);
+    ASSERT_TRUE(loggedWithoutEvents("heard #2: ", 1));
+    EXPECT_EQ(lineCount("match: "), BURST);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !strongest.empty(); }, 5000));
+    EXPECT_EQ(strongest, std::vector<int>{-200 + BURST - 1});
+}
+
+// Matching advertisements make a state at most once per publish interval, while each still runs the alert
+// step: a rise taps at once, with the state that raised it; what came between two states shows in the later.
+TEST_F(RadarModelTest, StatesFollowAtMostOncePerIntervalWhileEveryMatchRunsTheAlertStep) {
+    constexpr std::int64_t INTERVAL_MS = 3600 * 1000;  // no timer fires within the test
+    makeModel("https://signatures.test", 16384, [](RadarModel::Seams& s) {
+        s.publishInterval = std::chrono::hours(1);
+        s.pruneInterval = std::chrono::hours(1);
+    });
+    start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->state().scanning; }, 2000));
+    std::vector<int> far;  // the far device's, logged first
+    recordStrongest(far);
+    const char* const FAR_AWAY = "6F1D3B0A-0000-5000-8000-00000000FA00";
+    steady = steady + INTERVAL_MS;
+    hear(FAR_AWAY, named("Galaxy", {0x8E, 0x05}), -90);  // possible, but too far to alert
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !far.empty(); }, 2000));
+    hear(FAR_AWAY, named("Galaxy", {0x8E, 0x05}), -85);  // within the interval: no state
+    hear(GLASSES, named("rayban"), -45);                  // a rise: the tap and its state at once
+    ASSERT_TRUE(QTest::qWaitFor([&] { return haptics->taps == 1 && model->state().detections.size() == 2; }, 2000));
+    EXPECT_EQ(model->state().threatLevel, ThreatLevel::DETECTED);
+    hear(FAR_AWAY, named("Galaxy", {0x8E, 0x05}), -80);
+    hear(PHONE, named("iPhone"));  // its line comes once the match before it is fully handled
+    steady = steady + INTERVAL_MS;
+    hear(FAR_AWAY, named("Galaxy", {0x8E, 0x05}), -75);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return far.back() == -75; }, 2000));
+    EXPECT_EQ(far, (std::vector<int>{-90, -85, -75}));
+    EXPECT_EQ(haptics->taps, 1);
 }
 
 TEST_F(RadarModelTest, OnlyTheFirstFortyAddressesAreLogged) {
@@ -515,14 +564,7 @@ TEST_F(RadarModelTest, StatesStayInOrderWhenASlotReentersTheEventLoop) {
     // Several states wait for the main thread at once: it takes no events until the engine has handled all.
     constexpr int WAITING = 6;
     for (int i = 0; i < WAITING; ++i) fake().discover({GLASSES, std::nullopt}, named("rayban"), -100 + i);
-    const auto matches = [&] {
-        int n = 0;
-        for (const auto& m : messages()) n += m.rfind("match: ", 0) == 0;
-        return n;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (matches() < WAITING && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    ASSERT_EQ(matches(), WAITING);
+    ASSERT_TRUE(loggedWithoutEvents("match: ", WAITING));
     ASSERT_TRUE(QTest::qWaitFor([&] { return reentered && !applied.empty() && applied.back() == -46; }, 5000));
     EXPECT_TRUE(nestedSawTheNewest);
     EXPECT_TRUE(std::is_sorted(applied.begin(), applied.end())) << ::testing::PrintToString(applied);

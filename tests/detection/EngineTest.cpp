@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "shared/detection/Alerting.h"
+
 namespace glintward {
 namespace {
 
@@ -138,6 +142,100 @@ TEST_F(EngineTest, ClearSessionLogAndReset) {
     engine.reset();
     EXPECT_TRUE(state().sessionLog.empty());
     EXPECT_TRUE(state().detections.empty());
+}
+
+// A flood of made-up addresses costs bounded memory: past the cap those heard least recently make room, so a
+// pair of glasses that keeps advertising stays however many addresses pass.
+TEST_F(EngineTest, TrackedDevicesStayWithinTheCapAndThoseHeardLeastRecentlyGo) {
+    constexpr std::size_t MAX = DetectionEngine::TRACKED_DEVICES_MAX;
+    constexpr std::size_t DROPPED = DetectionEngine::TRACKED_DEVICES_DROPPED;
+    std::int64_t t = 0;
+    hear("glasses", "rayban", -50, ++t);
+    for (std::size_t i = 0; i < MAX + 10; ++i) {
+        hear("made-up-" + std::to_string(i), std::nullopt, -70, ++t, {1422});
+        if (i % 100 == 0) hear("glasses", "rayban", -50, ++t);
+        if (i == 1000) hear("made-up-0", std::nullopt, -70, ++t, {1422});
+    }
+    const RadarState s = state();
+    // Full at the glasses and MAX - 1 made-up ones; the next made DROPPED room, and ten more came.
+    ASSERT_EQ(s.detections.size(), MAX - DROPPED + 11);
+    EXPECT_EQ(s.detections[0].address, "glasses");
+    EXPECT_EQ(s.detections[0].firstSeenMs, 1);
+    // Those left keep the order in which they began tracking: made-up-0 was heard again after the ones that went.
+    EXPECT_EQ(s.detections[1].address, "made-up-0");
+    EXPECT_EQ(s.detections[2].address, "made-up-" + std::to_string(DROPPED + 1));
+    EXPECT_EQ(s.detections.back().address, "made-up-" + std::to_string(MAX + 9));
+    EXPECT_EQ(s.threatLevel, ThreatLevel::DETECTED);
+    EXPECT_EQ(engine.trackedCount(), s.detections.size());
+    // The counted levels let go of the devices that made room as of those pruned.
+    const auto all = [](Proximity) { return true; };
+    EXPECT_EQ(engine.threatLevel({"glasses"}, all), ThreatLevel::POSSIBLE);
+    engine.prune(t + DetectionEngine::STALE_AFTER_MS_DEFAULT + 1);
+    EXPECT_EQ(engine.trackedCount(), 0u);
+    EXPECT_EQ(engine.threatLevel({}, all), ThreatLevel::CLEAR);
+}
+
+// Past its cap the log drops, in one go, the entries heard least recently, and keeps the others in the order
+// in which they were first logged, with their first times; filling up is told once until the log is cleared.
+TEST_F(EngineTest, SessionLogStaysWithinItsCapKeepingTheEntriesHeardLately) {
+    constexpr std::size_t MAX = DetectionEngine::SESSION_LOG_MAX;
+    constexpr std::size_t DROPPED = DetectionEngine::SESSION_LOG_DROPPED;
+    std::int64_t t = 0;
+    hear("glasses", "rayban", -50, ++t);
+    for (std::size_t i = 0; i < MAX; ++i) {
+        hear("made-up-" + std::to_string(i), std::nullopt, -70, ++t, {1422});
+        if (i == 2000) hear("made-up-0", std::nullopt, -40, ++t, {1422});
+        if (i % 500 == 0) hear("glasses", "rayban", -60, ++t);
+        EXPECT_EQ(engine.takeSessionLogFull(), i == MAX - 1) << i;
+    }
+    const SharedList<SessionLogEntry> log = state().sessionLog;
+    ASSERT_EQ(log.size(), MAX - DROPPED + 1);
+    EXPECT_EQ(log[0].address, "glasses");
+    EXPECT_EQ(log[0].firstSeenMs, 1);
+    EXPECT_EQ(log[0].strongestRssi, -50);
+    EXPECT_EQ(log[1].address, "made-up-0");  // heard again later than the thousand after it
+    EXPECT_EQ(log[1].strongestRssi, -40);
+    EXPECT_EQ(log[2].address, "made-up-" + std::to_string(DROPPED + 1));
+    EXPECT_EQ(log.back().address, "made-up-" + std::to_string(MAX - 1));
+    // Entries still update in place after the log was rebuilt.
+    hear("made-up-" + std::to_string(MAX - 1), std::nullopt, -30, ++t, {1422});
+    EXPECT_EQ(state().sessionLog.back().strongestRssi, -30);
+    EXPECT_EQ(state().sessionLog.size(), MAX - DROPPED + 1);
+
+    for (std::size_t i = 0; i < DROPPED; ++i) hear("more-" + std::to_string(i), std::nullopt, -70, ++t, {1422});
+    EXPECT_FALSE(engine.takeSessionLogFull());  // told once per filling
+    engine.clearSessionLog();
+    for (std::size_t i = 0; i <= MAX; ++i) hear("again-" + std::to_string(i), std::nullopt, -70, ++t, {1422});
+    EXPECT_TRUE(engine.takeSessionLogFull());
+}
+
+// The threat levels the engine keeps count of agree with those of the state it composes, for any threshold and
+// muted set, through tracking, pruning, tracking afresh and changes of distance.
+TEST_F(EngineTest, CountedThreatLevelsAgreeWithTheComposedState) {
+    std::mt19937 rng(11);
+    const std::vector<std::optional<std::string>> names = {"rayban", "Oakley", std::nullopt};
+    std::int64_t t = 0;
+    for (int step = 0; step < 3000; ++step) {
+        const std::string address = "d" + std::to_string(rng() % 40);
+        const auto& name = names[rng() % names.size()];
+        std::optional<std::int32_t> tx;
+        if (rng() % 3 == 0) tx = -40 - static_cast<int>(rng() % 40);
+        t += static_cast<std::int64_t>(rng() % 2000);
+        hear(address, name, -30 - static_cast<int>(rng() % 70), t, {1422}, tx);
+        if (rng() % 50 == 0) engine.prune(t);
+        std::vector<std::string> mutedList;
+        for (int i = 0; i < 40; ++i) {
+            if (rng() % 8 == 0) mutedList.push_back("d" + std::to_string(i));
+        }
+        const Set<std::string> muted(mutedList);
+        const RadarState s = state(muted);
+        ASSERT_EQ(engine.threatLevel(muted, [](Proximity) { return true; }), s.threatLevel) << step;
+        for (AlertThreshold threshold : values<AlertThreshold>()) {
+            ASSERT_EQ(engine.threatLevel(muted, [&](Proximity p) { return permits(threshold, p); }),
+                      AlertPolicy::shared().alertableThreatLevel(s, threshold))
+                << step << " " << threshold;
+        }
+    }
 }
 
 TEST(TotalOrder, MatchesJavaDoubleCompare) {

@@ -52,5 +52,27 @@ TEST(RssiSmoother, DistanceAndProximity) {
     EXPECT_EQ(RssiSmoother::proximityFor(HUGE_VAL), Proximity::FAR);
 }
 
+// The band told without the power is the band of the distance, across the range, up to the last double on
+// either side of each limit, and for values beyond any number.
+TEST(RssiSmoother, ProximityAtIsTheProximityOfTheDistance) {
+    const auto agrees = [](double rssi, std::optional<std::int32_t> tx) {
+        return RssiSmoother::proximityAt(rssi, tx) ==
+               RssiSmoother::proximityFor(RssiSmoother::estimateDistanceMeters(rssi, tx));
+    };
+    for (const std::optional<std::int32_t> tx : {std::optional<std::int32_t>{}, std::optional<std::int32_t>{-70},
+                                                  std::optional<std::int32_t>{0}, std::optional<std::int32_t>{-127}}) {
+        const double power = tx.value_or(RssiSmoother::DEFAULT_TX_POWER_DBM);
+        for (double rssi = -200.0; rssi <= 100.0; rssi += 0.0625) EXPECT_TRUE(agrees(rssi, tx)) << rssi;
+        for (const double metres : {1.5, 6.0}) {
+            double rssi = power - 20.0 * std::log10(metres);
+            for (int i = 0; i < 64; ++i) rssi = std::nextafter(rssi, -HUGE_VAL);
+            for (int i = 0; i < 128; ++i, rssi = std::nextafter(rssi, HUGE_VAL)) {
+                EXPECT_TRUE(agrees(rssi, tx)) << std::hexfloat << rssi;
+            }
+        }
+        for (const double odd : {std::nan(""), HUGE_VAL, -HUGE_VAL}) EXPECT_TRUE(agrees(odd, tx)) << odd;
+    }
+}
+
 }  // namespace
 }  // namespace glintward

@@ -82,6 +82,54 @@ TEST(DetectionListModelTest, PublishesChangeRowsInPlaceAndKeepTheirIdentity) {
     EXPECT_EQ(model.rowCount(), 0);
 }
 
+// A list that changes all over (a flood of made-up devices) is one reset, not a step per row for the views to
+// take over the whole list; a list that changes in a few places still changes in place.
+TEST(DetectionListModelTest, AListChangedAllOverIsOneReset) {
+    DetectionListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    Signals s(model);
+    std::vector<Detection> before;
+    for (int i = 0; i < 2000; ++i) before.push_back(detection("d" + std::to_string(i), -60 - i % 40));
+    model.apply(before, {});
+    s.clear();
+
+    std::vector<Detection> scattered;  // every other row gone, a new one after each that stays
+    for (int i = 0; i < 2000; i += 2) {
+        scattered.push_back(before[static_cast<std::size_t>(i)]);
+        scattered.push_back(detection("n" + std::to_string(i), -70));
+    }
+    std::swap(scattered[0], scattered[2]);
+    model.apply(scattered, {});
+    EXPECT_EQ(s.reset.count(), 1);
+    EXPECT_EQ(s.inserted.count() + s.removed.count() + s.moved.count() + s.changed.count(), 0);
+    ASSERT_EQ(model.rowCount(), 2000);
+    for (std::size_t i = 0; i < scattered.size(); i += 97) {
+        EXPECT_EQ(model.rows()[i].detection, scattered[i]) << i;
+    }
+    s.clear();
+
+    // The first and the last row trade places: two rows out of place, but every row between moves up once.
+    std::vector<Detection> ends = scattered;
+    std::swap(ends.front(), ends.back());
+    model.apply(ends, {});
+    EXPECT_EQ(s.reset.count(), 1);
+    EXPECT_EQ(s.moved.count(), 0);
+    EXPECT_EQ(model.rows().front().detection, ends.front());
+    s.clear();
+
+    std::vector<Detection> few = ends;  // two rows trade places, one leaves, one arrives
+    std::swap(few[10], few[11]);
+    few.erase(few.begin() + 500);
+    few.push_back(detection("late", -90));
+    model.apply(few, {});
+    EXPECT_EQ(s.reset.count(), 0);
+    EXPECT_EQ(s.moved.count(), 1);
+    EXPECT_EQ(s.removed.count(), 1);
+    EXPECT_EQ(s.inserted.count(), 1);
+    EXPECT_EQ(model.rows().size(), few.size());
+    EXPECT_EQ(model.rows().back().detection, few.back());
+}
+
 TEST(DetectionListModelTest, RowsCarryTheFieldsAndThePagesMutedRule) {
     DetectionListModel model;
     model.apply({detection("a", -60), detection("b", -70, true), detection("c", -80)}, Set<std::string>{"c"});
