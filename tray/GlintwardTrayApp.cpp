@@ -183,16 +183,15 @@ void GlintwardTrayApp::updateGlyph() {
         // Without a tray the window's icon is where the status shows outside the panel.
         panel_->setIcon(icon);
     }
-    // The title the radar page shows, from the one place that words it; worded again only when one of its
-    // inputs changed, not at every publish.
-    const int statusInputs =
-        (state.scanning ? 1 : 0) | (bluetoothOff ? 2 : 0) | (static_cast<int>(state.threatLevel) << 2);
-    if (statusInputs == statusInputs_) return;
-    statusInputs_ = statusInputs;
-    statusTitle_ = radarStatus(bluetoothOff, state.scanning, state.threatLevel).label;
+    // An action tells its menus only of a text that changed.
+    scanAction_->setText(scanActionText(state.scanning));
+    // The title the radar page shows, from the one place that words it; the item hears of it only when it
+    // changed, not at every publish.
+    const QString title = radarStatus(bluetoothOff, state.scanning, state.threatLevel).label;
+    if (title == statusTitle_) return;
+    statusTitle_ = title;
     if (tray_) tray_->setToolTip(statusTitle_);
     item_->setToolTip(statusTitle_);
-    scanAction_->setText(scanActionText(state.scanning));
 }
 
 void GlintwardTrayApp::applyToPanel() {

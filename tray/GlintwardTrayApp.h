@@ -93,7 +93,6 @@ private:
     std::optional<QPoint> hostPoint_;  // where the StatusNotifierItem host last said the item is
     QRgb glyphColor_ = 0;
     QString statusTitle_;
-    int statusInputs_ = -1;  // scanning, Bluetooth off and the threat level that statusTitle_ is worded from
     bool panelBehind_ = false;  // the view models have not seen the latest publish
     QTimer frameTimer_;
     QElapsedTimer sinceFocusHide_;
@@ -101,8 +100,8 @@ private:
     bool triggerShowed_ = false;  // the last click on the tray item left the panel shown
     const bool onWayland_;
     bool reached_ = false;  // the pointer or the keyboard has been in the panel since it opened
-    bool framed_ = false;
-    std::optional<ActivationToken> startToken_;  // waits for the window mode to be settled   // the panel has shown a frame since it opened
+    bool framed_ = false;   // the panel has shown a frame since it opened
+    std::optional<ActivationToken> startToken_;  // this start's own, until the window mode is settled
     WindowActivation activation_;
 };
 

@@ -221,7 +221,7 @@ Rectangle {
                     animated: panel.animated
                 }
 
-                Text {
+                ReadText {
                     objectName: "statusTitle"
                     Layout.fillWidth: true
                     Layout.topMargin: 14
@@ -230,13 +230,9 @@ Rectangle {
                     color: panel.radar.titleColor
                     horizontalAlignment: Text.AlignHCenter
                     wrapMode: Text.Wrap
-                    Accessible.role: Accessible.StaticText
-                    Accessible.name: Accessibility.active ? text : ""
                 }
-                Text {
+                ReadText {
                     objectName: "explainer"
-                    Accessible.role: Accessible.StaticText
-                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     Layout.topMargin: 6
                     text: panel.radar.explainer
@@ -396,18 +392,14 @@ Rectangle {
                             Layout.fillWidth: true
                             Layout.margins: 14
                             spacing: 4
-                            Text {
-                                Accessible.role: Accessible.StaticText
-                                Accessible.name: Accessibility.active ? text : ""
+                            ReadText {
                                 Layout.fillWidth: true
                                 text: qsTr("Session log is empty")
                                 font: TypeScale.rowTitle
                                 color: Palette.textPrimary
                                 wrapMode: Text.Wrap
                             }
-                            Text {
-                                Accessible.role: Accessible.StaticText
-                                Accessible.name: Accessibility.active ? text : ""
+                            ReadText {
                                 Layout.fillWidth: true
                                 text: qsTr("Nothing heard yet this session. Devices appear here the moment a matching signal arrives.")
                                 font: TypeScale.rowSubtitle

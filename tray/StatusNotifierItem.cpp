@@ -426,6 +426,7 @@ StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, const QString& title
     auto* watcher = new QDBusServiceWatcher(WATCHER, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& newOwner) {
+                watcherPresent_ = !newOwner.isEmpty();
                 if (newOwner.isEmpty()) {
                     ++attempt_;
                     setState(false, false);
@@ -437,7 +438,9 @@ StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, const QString& title
                  SLOT(onHostRegistered()));
     bus_.connect(WATCHER, WATCHER_PATH, WATCHER, QStringLiteral("StatusNotifierHostUnregistered"), this,
                  SLOT(onHostUnregistered()));
-    if (watcherPresent()) registerWithWatcher();
+    // Asked once, after the watching began, so that no change of hands falls in between.
+    watcherPresent_ = bus_.interface() && bus_.interface()->isServiceRegistered(WATCHER).value();
+    if (watcherPresent_) registerWithWatcher();
 }
 
 StatusNotifierItem::~StatusNotifierItem() {
@@ -445,10 +448,6 @@ StatusNotifierItem::~StatusNotifierItem() {
     bus_.unregisterService(serviceName_);
     bus_.unregisterObject(MENU_PATH);
     bus_.unregisterObject(ITEM_PATH);
-}
-
-bool StatusNotifierItem::watcherPresent() const {
-    return bus_.isConnected() && bus_.interface() && bus_.interface()->isServiceRegistered(WATCHER).value();
 }
 
 void StatusNotifierItem::setIcon(const QList<QImage>& images) {

@@ -32,7 +32,7 @@ public:
     // A watcher has taken the item and says a host shows it.
     bool shown() const { return registered_ && hostThere_; }
     // A watcher owns its name on the bus, whether or not it has answered yet.
-    bool watcherPresent() const;
+    bool watcherPresent() const { return watcherPresent_; }
     QString serviceName() const { return serviceName_; }
 
     // The icon at several sizes, largest last.
@@ -58,6 +58,7 @@ private:
     QString serviceName_;
     SniObject* item_ = nullptr;
     SniMenuObject* menu_ = nullptr;
+    bool watcherPresent_ = false;  // followed through the bus's name changes, so asking costs no call
     bool registered_ = false;
     bool hostThere_ = false;
     quint64 attempt_ = 0;  // answers to an earlier registration are ignored

@@ -38,20 +38,16 @@ CardSurface {
             ColumnLayout {
                 Layout.fillWidth: true
                 spacing: 1
-                Text {
+                ReadText {
                     objectName: "displayName"
-                    Accessible.role: Accessible.StaticText
-                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     text: card.displayName
                     font: TypeScale.rowTitle
                     color: Palette.textPrimary
                     wrapMode: Text.Wrap
                 }
-                Text {
+                ReadText {
                     objectName: "brand"
-                    Accessible.role: Accessible.StaticText
-                    Accessible.name: Accessibility.active ? text : ""
                     Layout.fillWidth: true
                     text: card.brand
                     font: TypeScale.reading
@@ -68,10 +64,8 @@ CardSurface {
                 Accessible.description: card.displayName
             }
         }
-        Text {
+        ReadText {
             objectName: "mutedNote"
-            Accessible.role: Accessible.StaticText
-            Accessible.name: Accessibility.active ? text : ""
             visible: card.isMuted
             Layout.fillWidth: true
             Layout.topMargin: 4
@@ -93,19 +87,15 @@ CardSurface {
             Layout.fillWidth: true
             Layout.topMargin: 10
             spacing: 8
-            Text {
+            ReadText {
                 objectName: "proximity"
-                Accessible.role: Accessible.StaticText
-                Accessible.name: Accessibility.active ? text : ""
                 text: ViewLogic.proximityLabel(card.proximity, card.estimatedDistanceMeters)
                 font: TypeScale.bodySmall
                 color: Palette.textMuted
             }
             Item { Layout.fillWidth: true }
-            Text {
+            ReadText {
                 objectName: "signalReading"
-                Accessible.role: Accessible.StaticText
-                Accessible.name: Accessibility.active ? text : ""
                 text: ViewLogic.signalReading(card.smoothedRssi)
                 font: TypeScale.reading
                 color: Palette.textPrimary

@@ -20,20 +20,16 @@ Item {
         anchors.fill: parent
         anchors.margins: 14
         spacing: 2
-        Text {
+        ReadText {
             objectName: "logName"
-            Accessible.role: Accessible.StaticText
-            Accessible.name: Accessibility.active ? text : ""
             Layout.fillWidth: true
             text: row.displayName
             font: TypeScale.body
             color: Palette.textPrimary
             wrapMode: Text.Wrap
         }
-        Text {
+        ReadText {
             objectName: "logLine"
-            Accessible.role: Accessible.StaticText
-            Accessible.name: Accessibility.active ? text : ""
             Layout.fillWidth: true
             text: ViewLogic.drawnSessionLogLine(row.firstSeenMs, row.lastSeenMs, row.strongestRssi)
             font: TypeScale.reading

@@ -1021,6 +1021,7 @@ void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
                     onStartAnswer(path, id, reply);
                 })) {
                 adapter->call = Call::NONE;
+                episodeFault("send StartDiscovery", "StartDiscovery could not be sent; trying again");
                 startFailed(*adapter, Clock::now());
             }
             refreshState();
@@ -1031,7 +1032,7 @@ void BluezWorker::startOn(const std::string& path, Adapter& adapter) {
         });
     if (!sent) {
         adapter.call = Call::NONE;
-        episodeFault("send", "SetDiscoveryFilter could not be sent; trying again");
+        episodeFault("send SetDiscoveryFilter", "SetDiscoveryFilter could not be sent; trying again");
         startFailed(adapter, Clock::now());
     }
 }
@@ -1068,6 +1069,7 @@ void BluezWorker::stopOn(const std::string& path, Adapter& adapter) {
     if (!adapterCall(path, "StopDiscovery",
                      [this, path, id](sd_bus_message* reply) { onStopAnswer(path, id, reply); })) {
         adapter.call = Call::NONE;
+        episodeFault("send StopDiscovery", "StopDiscovery could not be sent; trying again");
         adapter.notBefore = Clock::now() + backoff(++adapter.stopFailures);
     }
 }
