@@ -341,7 +341,10 @@ class PanelAccessibilityTest(unittest.TestCase):
         button = pyatspi.utils.findDescendant(
             self.panel(), lambda a: a.getRole() == pyatspi.ROLE_PUSH_BUTTON and a.name == "Stop scanning")
         button.queryAction().doAction(0)
-        stopped = self.wait_for_tree(lambda tree: ("push button", "Start scanning") in tree)
+        # The button turns at the press, the title with the stopped state a frame later: wait for both.
+        stopped = self.wait_for_tree(
+            lambda tree: ("push button", "Start scanning") in tree and tree[1:2] == [("label", "Radar off")])
+        self.assertIn(("push button", "Start scanning"), stopped)
         self.assertEqual(stopped[1:2], [("label", "Radar off")])
         off = ("object:state-changed:showing", 1, "notification", "Radar off")
         wait_until(lambda: off in self.events, 20, pump=self.pump)
